@@ -1,0 +1,342 @@
+// Copying standard input to the target, and how each failure ends.
+#include <gtest/gtest.h>
+
+#include "harness.hpp"
+
+namespace {
+
+const std::string CLIENT_DIR = "/incoming/10.0.0.5";
+
+struct stream_case {
+    const char *name;
+    size_t size;
+};
+
+class StreamSize : public ::testing::TestWithParam<stream_case> {};
+
+TEST_P(StreamSize, StoredByteForByte)
+{
+    temp_dir home;
+    run_spec s;
+    s.args = {"-c", "host1.dump"};
+    s.env = ssh_env(home.path);
+    s.input = pattern(GetParam().size);
+    run_result r = run_velk(s);
+    std::string target = home.path + CLIENT_DIR + "/host1.dump";
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "written to " + target + "\n");
+    EXPECT_EQ(r.err, "directory " + home.path + CLIENT_DIR +
+                         " missing, trying to create " + home.path +
+                         "/incoming\n");
+    EXPECT_TRUE(read_file(target) == s.input);
+    EXPECT_EQ(file_mode(target), 0400u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Capture, StreamSize,
+    ::testing::Values(stream_case{"empty", 0}, stream_case{"one_byte", 1},
+                      stream_case{"one_block", 1024},
+                      stream_case{"block_and_a_byte", 1025},
+                      stream_case{"eight_mib_odd", 8 * 1024 * 1024 + 7}),
+    [](const ::testing::TestParamInfo<stream_case> &i) {
+        return std::string(i.param.name);
+    });
+
+TEST(Capture, EveryByteValuePassesUnchanged)
+{
+    temp_dir home;
+    run_spec s;
+    s.env = ssh_env(home.path);
+    for (int round = 0; round < 8; round++)
+        for (int b = 0; b < 256; b++)
+            s.input += static_cast<char>(b);
+    run_result r = run_velk(s);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(read_file(home.path + CLIENT_DIR + "/backup.raw") == s.input);
+}
+
+// read on a directory fails with EISDIR: "written to" is still printed,
+// then the read error, and the status is 1.
+TEST(Capture, ReadErrorAfterWrittenTo)
+{
+    temp_dir home;
+    run_spec s;
+    s.args = {"-c", "host1.dump"};
+    s.env = ssh_env(home.path);
+    s.stdin_path = home.path;
+    run_result r = run_velk(s);
+    std::string target = home.path + CLIENT_DIR + "/host1.dump";
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "written to " + target + "\n");
+    EXPECT_NE(r.err.find("cant't read from stdin: Is a directory"),
+              std::string::npos);
+    EXPECT_EQ(r.err.substr(r.err.size() - 1), "y") << "no newline at the end";
+    EXPECT_EQ(read_file(target), "");
+}
+
+struct limit_case {
+    const char *name;
+    long limit;     // RLIMIT_FSIZE in bytes
+    size_t input;   // bytes sent
+};
+
+class FileSizeLimit : public ::testing::TestWithParam<limit_case> {};
+
+// A write beyond the limit fails with EFBIG.  A limit inside a block
+// first yields a short write: it must be finished, and so the failure
+// must be seen, rather than the shortened stream reported as written.
+TEST_P(FileSizeLimit, WriteFailureIsFatal)
+{
+    const limit_case &c = GetParam();
+    temp_dir home;
+    run_spec s;
+    s.args = {"-c", "host1.dump"};
+    s.env = ssh_env(home.path);
+    s.input = pattern(c.input);
+    s.fsize_limit = c.limit;
+    run_result r = run_velk(s);
+    std::string target = home.path + CLIENT_DIR + "/host1.dump";
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    std::string msg = "can't write to file " + target + ": File too large";
+    ASSERT_GE(r.err.size(), msg.size());
+    EXPECT_EQ(r.err.substr(r.err.size() - msg.size()), msg);
+    // What was written stays, and it is the start of the stream.
+    EXPECT_TRUE(read_file(target) ==
+                s.input.substr(0, static_cast<size_t>(c.limit)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Capture, FileSizeLimit,
+    ::testing::Values(limit_case{"block_boundary", 2048, 4096},
+                      limit_case{"short_write_last_block", 1500, 2048},
+                      limit_case{"short_write_mid_stream", 5000, 100000}),
+    [](const ::testing::TestParamInfo<limit_case> &i) {
+        return std::string(i.param.name);
+    });
+
+TEST(Capture, PermissionDeniedAsUnprivilegedUser)
+{
+    temp_dir home;
+    make_dirs(home.path + CLIENT_DIR, 0755);   // owned by root
+    chown_nobody(home.path);
+    run_spec s;
+    s.args = {"-c", "host1.dump"};
+    s.env = ssh_env(home.path);
+    s.input = "x";
+    s.as_nobody = true;
+    run_result r = run_velk(s);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "can't open file " + home.path + CLIENT_DIR +
+                         "/host1.dump: Permission denied\n");
+    EXPECT_TRUE(list_dir(home.path + CLIENT_DIR).empty());
+}
+
+// The target is still there when it is opened: with a keep count of 2
+// its rename to generation 1 is the only one, and it fails because
+// generation 1 is a directory that is not empty.
+static void pin_target(const std::string &dir, const std::string &old)
+{
+    make_dirs(dir + "/host1.dump.1/keep");
+    write_file(dir + "/host1.dump", old, 0400);
+}
+
+TEST(Capture, UnmovableTargetIsTruncated)
+{
+    temp_dir home;
+    std::string dir = home.path + CLIENT_DIR;
+    make_dirs(dir, 0700);
+    pin_target(dir, pattern(10000, 7));
+    run_spec s;
+    s.args = {"-c", "host1.dump -t 2"};
+    s.env = ssh_env(home.path);
+    s.input = "new and shorter";
+    run_result r = run_velk(s);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(dir + "/host1.dump"), "new and shorter");
+}
+
+TEST(Capture, UnmovableReadOnlyTargetRefusedForOwner)
+{
+    temp_dir home;
+    std::string dir = home.path + CLIENT_DIR;
+    make_dirs(dir, 0700);
+    pin_target(dir, "old");
+    for (const std::string &p :
+         {home.path, home.path + "/incoming", dir, dir + "/host1.dump",
+          dir + "/host1.dump.1", dir + "/host1.dump.1/keep"})
+        chown_nobody(p);
+    run_spec s;
+    s.args = {"-c", "host1.dump -t 2"};
+    s.env = ssh_env(home.path);
+    s.input = "new";
+    s.as_nobody = true;
+    run_result r = run_velk(s);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "can't open file " + dir +
+                         "/host1.dump: Permission denied\n");
+    EXPECT_EQ(read_file(dir + "/host1.dump"), "old");
+}
+
+struct closed_case {
+    const char *name;
+    std::vector<int> fds;
+    std::string stored;   // the input is "data"; what the file holds
+};
+
+class ClosedDescriptors : public ::testing::TestWithParam<closed_case> {};
+
+// A closed 0, 1 or 2 is reopened on /dev/null before anything else, so
+// the target never takes a standard descriptor's number.
+TEST_P(ClosedDescriptors, StoreStaysClean)
+{
+    const closed_case &c = GetParam();
+    temp_dir home;
+    run_spec s;
+    s.args = {"-h", "host1.dump"};   // a warning on the way
+    s.env = ssh_env(home.path);
+    s.input = "data";
+    s.closed_fds = c.fds;
+    run_result r = run_velk(s);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(home.path + CLIENT_DIR + "/host1.dump"), c.stored);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Capture, ClosedDescriptors,
+    ::testing::Values(closed_case{"stdin", {0}, ""},
+                      closed_case{"stdout", {1}, "data"},
+                      closed_case{"stderr", {2}, "data"},
+                      closed_case{"stdout_stderr", {1, 2}, "data"},
+                      closed_case{"all", {0, 1, 2}, ""}),
+    [](const ::testing::TestParamInfo<closed_case> &i) {
+        return std::string(i.param.name);
+    });
+
+struct tape_case {
+    const char *name;
+    std::string word;
+    std::string node;   // made in the private /dev, if not empty
+    int minor;          // 3 takes everything, 7 is always full
+    int status;
+    std::string err;
+};
+
+class Tape : public ::testing::TestWithParam<tape_case> {};
+
+// Tape targets need neither HOME nor SSH_CLIENT, make no directory, and a
+// missing node is never created.
+TEST_P(Tape, WrittenStraightToTheDevice)
+{
+    const tape_case &c = GetParam();
+    temp_dir home;
+    run_spec s;
+    s.args = {"-c", c.word + " -t 3"};
+    s.env = {"PATH=/usr/bin:/bin"};
+    s.input = pattern(300000);
+    s.private_dev = true;
+    s.tape_node = c.node;
+    s.tape_minor = c.minor;
+    run_result r = run_velk(s);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, c.status == 0 ? "written to " + c.word + "\n" : "");
+    std::vector<std::string> expected_dev;
+    if (!c.node.empty())
+        expected_dev.push_back(c.node.substr(5));
+    EXPECT_EQ(r.dev_entries, expected_dev);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Capture, Tape,
+    ::testing::Values(
+        tape_case{"rewinding", "/dev/sa0", "/dev/sa0", 3, 0, ""},
+        tape_case{"non_rewinding", "/dev/nsa0", "/dev/nsa0", 3, 0, ""},
+        tape_case{"eject", "/dev/esa0", "/dev/esa0", 3, 0, ""},
+        tape_case{"full", "/dev/nsa0", "/dev/nsa0", 7, 1,
+                  "can't write to file /dev/nsa0: No space left on device"},
+        tape_case{"no_node", "/dev/sa0", "", 3, 1,
+                  "can't open file /dev/sa0: No such file or directory\n"}),
+    [](const ::testing::TestParamInfo<tape_case> &i) {
+        return std::string(i.param.name);
+    });
+
+TEST(Capture, TapeTargetLeavesHomeAlone)
+{
+    temp_dir home;
+    run_spec s;
+    s.args = {"/dev/nsa0"};
+    s.env = ssh_env(home.path);
+    s.input = "x";
+    s.private_dev = true;
+    s.tape_node = "/dev/nsa0";
+    run_result r = run_velk(s);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(list_dir(home.path).empty());
+}
+
+}  // namespace
+
+namespace {
+
+// "written to" is a promise that the data is on disk: the file is synced
+// and closed, both successfully, before the line goes out.  A tape gets
+// no fsync.  Seen in the system calls, since a failing fsync cannot be
+// provoked on an ordinary file system.
+std::string traced_calls(const run_spec &base, const std::string &trace)
+{
+    run_spec s = base;
+    s.wrapper = {"/usr/bin/strace", "-o", trace, "-e",
+                 "trace=openat,fsync,close,write", "-e", "signal=none",
+                 "-qq"};
+    run_result r = run_velk(s);
+    EXPECT_EQ(r.status, 0) << r.err;
+    // strace pads the results into a column; fold that to one space.
+    std::string calls;
+    for (char c : read_file(trace))
+        if (c != ' ' || calls.empty() || calls.back() != ' ')
+            calls += c;
+    return calls;
+}
+
+TEST(Capture, SyncedAndClosedBeforeWrittenTo)
+{
+    if (access("/usr/bin/strace", X_OK) != 0) {
+        if (getenv("CI") != nullptr)
+            FAIL() << "strace is missing";
+        GTEST_SKIP() << "strace is not installed";
+    }
+    temp_dir home, io;
+    make_dirs(home.path + CLIENT_DIR);
+    run_spec s;
+    s.args = {"-c", "host1.dump"};
+    s.env = ssh_env(home.path);
+    s.input = pattern(3000);
+    std::string calls = traced_calls(s, io.path + "/trace");
+    size_t open_at = calls.find("host1.dump\", O_WRONLY|O_CREAT|O_TRUNC");
+    size_t sync_at = calls.find("fsync(3) = 0");
+    size_t close_at = calls.find("close(3) = 0", sync_at);
+    size_t written_at = calls.find("write(1, \"written to ");
+    ASSERT_NE(open_at, std::string::npos) << calls;
+    ASSERT_NE(sync_at, std::string::npos) << calls;
+    ASSERT_NE(close_at, std::string::npos) << calls;
+    ASSERT_NE(written_at, std::string::npos) << calls;
+    EXPECT_LT(open_at, sync_at);
+    EXPECT_LT(sync_at, close_at);
+    EXPECT_LT(close_at, written_at);
+
+    s.args = {"-c", "/dev/nsa0"};
+    s.private_dev = true;
+    s.tape_node = "/dev/nsa0";
+    calls = traced_calls(s, io.path + "/tape-trace");
+    EXPECT_NE(calls.find("openat(AT_FDCWD, \"/dev/nsa0\", O_WRONLY) = 3"),
+              std::string::npos)
+        << calls;
+    EXPECT_EQ(calls.find("fsync"), std::string::npos) << calls;
+    // One record per read: three writes of 1024, 1024 and 952 bytes.
+    EXPECT_NE(calls.find(", 952) = 952"), std::string::npos) << calls;
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+// Runs the built velk as a child process with a chosen argv, environment
+// and standard input, and collects what it leaves behind.
+#ifndef VELK_TESTS_HARNESS_HPP
+#define VELK_TESTS_HARNESS_HPP
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct run_spec {
+    std::string argv0 = "velk";
+    // A program (absolute path) and its arguments that run velk, such as
+    // strace; velk's own argv0 is then not used.
+    std::vector<std::string> wrapper;
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    std::string input;             // written to a pipe on stdin
+    std::string stdin_path;        // opened as stdin instead, when set
+    std::vector<int> closed_fds;   // closed in the child before exec
+    bool as_nobody = false;        // drop to nobody before exec
+    long fsize_limit = -1;         // RLIMIT_FSIZE, with SIGXFSZ ignored
+    // Tape cases: a private mount namespace with a tmpfs on /dev.  When
+    // tape_node is set, that character device (tape_major, tape_minor) is
+    // made in it first.
+    bool private_dev = false;
+    std::string tape_node;
+    int tape_major = 1;
+    int tape_minor = 3;
+};
+
+struct run_result {
+    int status = -1;   // exit status, or 128 + signal number
+    std::string out;
+    std::string err;
+    std::vector<std::string> dev_entries;   // names in /dev afterwards
+};
+
+run_result run_velk(const run_spec &spec);
+
+// A fresh directory under /tmp, removed again by the destructor.
+struct temp_dir {
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    std::string path;
+};
+
+// The environment sshd gives velk.
+std::vector<std::string> ssh_env(const std::string &home,
+                                 const std::string &ssh_client =
+                                     "10.0.0.5 51234 22");
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &data,
+                mode_t mode = 0600);
+bool exists(const std::string &path);
+mode_t file_mode(const std::string &path);   // permission bits only
+// Sorted names in a directory, without . and ..
+std::vector<std::string> list_dir(const std::string &path);
+void make_dirs(const std::string &path, mode_t mode = 0755);
+void chown_nobody(const std::string &path);
+// len bytes of a fixed pseudo-random pattern, different for each seed.
+std::string pattern(size_t len, unsigned seed = 1);
+
+constexpr uid_t NOBODY = 65534;
+
+#endif
