@@ -125,9 +125,15 @@ run_result run_velk(const run_spec &spec)
     std::string listing = io.path + "/dev";
 
     std::vector<std::string> env = spec.env;
-    for (const char *keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-        if (const char *v = getenv(keep))
-            env.push_back(std::string(keep) + "=" + v);
+    for (const char *keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+        std::string prefix = std::string(keep) + "=";
+        bool given = std::any_of(env.begin(), env.end(),
+                                 [&](const std::string &e) {
+                                     return e.rfind(prefix, 0) == 0;
+                                 });
+        if (const char *v = getenv(keep); v != nullptr && !given)
+            env.push_back(prefix + v);
+    }
 
     std::vector<char *> argv, envp;
     for (const std::string &w : spec.wrapper)
