@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "command_words.hpp"
+#include "harness.hpp"
 #include "limits.hpp"
 
 namespace {
@@ -118,16 +119,9 @@ TEST_P(KeepCount, FromWords)
     std::string err = ::testing::internal::GetCapturedStderr();
 
     EXPECT_EQ(keep, c.keep);
-    std::string warnings;
-    size_t start = 0, nl;
-    while ((nl = err.find('\n', start)) != std::string::npos) {
-        std::string line = err.substr(start, nl + 1 - start);
-        if (line.rfind("wrong argument: ", 0) == 0 ||
-            line.rfind("invalid numeric value: ", 0) == 0)
-            warnings += line;
-        start = nl + 1;
-    }
-    EXPECT_EQ(warnings, c.warnings);
+    EXPECT_EQ(lines_starting_with(
+                  err, {"wrong argument: ", "invalid numeric value: "}),
+              c.warnings);
     // The vector is never reordered.
     for (size_t i = 0; i < storage.size(); i++)
         EXPECT_EQ(work.words[i], storage[i].data());

@@ -298,6 +298,21 @@ void chown_nobody(const std::string &path)
         fail("chown " + path);
 }
 
+std::string lines_starting_with(const std::string &text,
+                                const std::vector<std::string> &prefixes)
+{
+    std::string picked;
+    size_t start = 0, nl;
+    while ((nl = text.find('\n', start)) != std::string::npos) {
+        std::string line = text.substr(start, nl + 1 - start);
+        for (const std::string &p : prefixes)
+            if (line.rfind(p, 0) == 0)
+                picked += line;
+        start = nl + 1;
+    }
+    return picked;
+}
+
 std::string pattern(size_t len, unsigned seed)
 {
     std::string s(len, '\0');

@@ -60,6 +60,11 @@ mode_t file_mode(const std::string &path);   // permission bits only
 std::vector<std::string> list_dir(const std::string &path);
 void make_dirs(const std::string &path, mode_t mode = 0755);
 void chown_nobody(const std::string &path);
+// The lines of text (each with its newline) that begin with one of the
+// prefixes: velk's own warnings, picked out from between the option
+// scanner's diagnostics, whose wording is glibc's.
+std::string lines_starting_with(const std::string &text,
+                                const std::vector<std::string> &prefixes);
 // len bytes of a fixed pseudo-random pattern, different for each seed.
 std::string pattern(size_t len, unsigned seed = 1);
 
