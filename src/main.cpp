@@ -11,6 +11,7 @@
 
 #include "command_words.hpp"
 #include "limits.hpp"
+#include "sandbox.hpp"
 #include "store/capture.hpp"
 #include "store/rotation.hpp"
 #include "store/target.hpp"
@@ -69,11 +70,14 @@ int main(int argc, char **argv)
         word = operands[0];
     }
 
-    if (word != nullptr && is_tape_name(word))
+    if (word != nullptr && is_tape_name(word)) {
+        confine(nullptr, word);
         capture_stream(word, true, work.block, sizeof work.block);
+    }
 
     const char *file_name;
     select_target(word, client_dir, target, &file_name);
+    confine(client_dir, nullptr);
     rotate_generations(client_dir, file_name, keep, target, work.name);
     capture_stream(target, false, work.block, sizeof work.block);
 }

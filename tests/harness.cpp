@@ -212,6 +212,11 @@ run_result run_velk(const run_spec &spec)
     return r;
 }
 
+const char *velk_binary()
+{
+    return VELK_BINARY;
+}
+
 temp_dir::temp_dir()
 {
     char tmpl[] = "/tmp/velk-test-XXXXXX";

@@ -37,6 +37,9 @@ struct run_result {
 
 run_result run_velk(const run_spec &spec);
 
+// The path of the velk under test.
+const char *velk_binary();
+
 // A fresh directory under /tmp, removed again by the destructor.
 struct temp_dir {
     temp_dir();
