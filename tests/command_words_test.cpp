@@ -7,18 +7,6 @@ namespace {
 
 const std::string CLIENT_DIR = "/incoming/10.0.0.5/";
 
-run_result push(const std::string &home, const std::vector<std::string> &args,
-                const std::string &input,
-                std::vector<std::string> extra_env = {})
-{
-    run_spec s;
-    s.args = args;
-    s.env = ssh_env(home);
-    s.env.insert(s.env.end(), extra_env.begin(), extra_env.end());
-    s.input = input;
-    return run_velk(s);
-}
-
 struct keep_case {
     const char *name;
     std::vector<std::string> args;

@@ -212,6 +212,18 @@ run_result run_velk(const run_spec &spec)
     return r;
 }
 
+run_result push(const std::string &home, const std::vector<std::string> &args,
+                const std::string &input,
+                const std::vector<std::string> &extra_env)
+{
+    run_spec s;
+    s.args = args;
+    s.env = ssh_env(home);
+    s.env.insert(s.env.end(), extra_env.begin(), extra_env.end());
+    s.input = input;
+    return run_velk(s);
+}
+
 const char *velk_binary()
 {
     return VELK_BINARY;

@@ -37,6 +37,12 @@ struct run_result {
 
 run_result run_velk(const run_spec &spec);
 
+// One push as sshd would start velk: args, the ssh_env of home plus
+// extra_env, and input on stdin.
+run_result push(const std::string &home, const std::vector<std::string> &args,
+                const std::string &input,
+                const std::vector<std::string> &extra_env = {});
+
 // The path of the velk under test.
 const char *velk_binary();
 

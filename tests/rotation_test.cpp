@@ -5,25 +5,11 @@
 
 namespace {
 
-run_result push(const std::string &home, const std::string &command,
-                const std::string &input)
-{
-    run_spec s;
-    s.args = {"-c", command};
-    s.env = ssh_env(home);
-    s.input = input;
-    return run_velk(s);
-}
-
 TEST(Generations, TwelveBackupsKeepTenNewestFirst)
 {
     temp_dir home;
-    for (int i = 1; i <= 12; i++) {
-        run_spec s;
-        s.env = ssh_env(home.path);
-        s.input = "backup " + std::to_string(i);
-        ASSERT_EQ(run_velk(s).status, 0);
-    }
+    for (int i = 1; i <= 12; i++)
+        ASSERT_EQ(push(home.path, {}, "backup " + std::to_string(i)).status, 0);
     std::string dir = home.path + "/incoming/10.0.0.5";
     std::vector<std::string> expected = {"backup.raw"};
     for (int k = 1; k <= 9; k++)
@@ -41,8 +27,8 @@ TEST(Generations, TwelveBackupsKeepTenNewestFirst)
 TEST(Generations, FailedCaptureLeavesShiftedGenerations)
 {
     temp_dir home;
-    ASSERT_EQ(push(home.path, "host1.dump", "one").status, 0);
-    ASSERT_EQ(push(home.path, "host1.dump", "two").status, 0);
+    ASSERT_EQ(push(home.path, {"-c", "host1.dump"}, "one").status, 0);
+    ASSERT_EQ(push(home.path, {"-c", "host1.dump"}, "two").status, 0);
 
     run_spec s;
     s.args = {"-c", "host1.dump"};
@@ -63,9 +49,9 @@ TEST(Generations, FailedCaptureLeavesShiftedGenerations)
 TEST(Generations, NamesRotateIndependently)
 {
     temp_dir home;
-    ASSERT_EQ(push(home.path, "a", "a1").status, 0);
-    ASSERT_EQ(push(home.path, "b", "b1").status, 0);
-    ASSERT_EQ(push(home.path, "a", "a2").status, 0);
+    ASSERT_EQ(push(home.path, {"-c", "a"}, "a1").status, 0);
+    ASSERT_EQ(push(home.path, {"-c", "b"}, "b1").status, 0);
+    ASSERT_EQ(push(home.path, {"-c", "a"}, "a2").status, 0);
     std::string dir = home.path + "/incoming/10.0.0.5/";
     EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"a", "a.1", "b"}));
     EXPECT_EQ(read_file(dir + "a.1"), "a1");
