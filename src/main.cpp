@@ -72,12 +72,16 @@ int main(int argc, char **argv)
 
     if (word != nullptr && is_tape_name(word)) {
         confine(nullptr, word);
-        capture_stream(word, true, work.block, sizeof work.block);
+        int fd = open_target(word, true);
+        capture_stream(fd, word, true, work.block, sizeof work.block);
     }
 
     const char *file_name;
     select_target(word, client_dir, target, &file_name);
     confine(client_dir, nullptr);
+    int lock = lock_generations(client_dir);
     rotate_generations(client_dir, file_name, keep, target, work.name);
-    capture_stream(target, false, work.block, sizeof work.block);
+    int fd = open_target(target, false);
+    unlock_generations(lock);
+    capture_stream(fd, target, false, work.block, sizeof work.block);
 }

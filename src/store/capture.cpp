@@ -43,7 +43,7 @@ static int write_all(int fd, const char *buf, size_t size)
     exit(1);
 }
 
-void capture_stream(const char *target, bool tape, char *block, size_t size)
+int open_target(const char *target, bool tape)
 {
     // A tape name is never created: without the device node the backup
     // would land in a regular file on /dev.  A file target is truncated,
@@ -55,7 +55,12 @@ void capture_stream(const char *target, bool tape, char *block, size_t size)
         fprintf(stderr, "can't open file %s: %s\n", target, strerror(errno));
         exit(1);
     }
+    return fd;
+}
 
+void capture_stream(int fd, const char *target, bool tape, char *block,
+                    size_t size)
+{
     ssize_t n;
     while ((n = read_block(0, block, size)) > 0)
         if (write_all(fd, block, static_cast<size_t>(n)) < 0)

@@ -1,6 +1,9 @@
 #include "rotation.hpp"
 
+#include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "../limits.hpp"
@@ -42,4 +45,26 @@ void rotate_generations(const char *client_dir, const char *file_name,
     }
 
     generation_name(target, client_dir, file_name, 0);
+}
+
+int lock_generations(const char *client_dir)
+{
+    int fd = open(client_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int r;
+    do
+        r = flock(fd, LOCK_EX);
+    while (r < 0 && errno == EINTR);
+    if (r < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void unlock_generations(int lock)
+{
+    if (lock >= 0)
+        close(lock);
 }

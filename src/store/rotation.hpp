@@ -10,4 +10,14 @@
 void rotate_generations(const char *client_dir, const char *file_name,
                         int keep, char *target, char *name);
 
+// Two pushes of one name at the same time would otherwise interleave
+// their renames (and lose a generation) or both open the same new file
+// (and mix two streams in it).  The lock, an exclusive flock on the
+// client directory, is held from before the rotation until the new
+// target is open, a few system calls; the copies then run side by side.
+// Returns the lock's descriptor, or -1 when the directory cannot be
+// opened or locked, in which case the run goes on without it.
+int lock_generations(const char *client_dir);
+void unlock_generations(int lock);
+
 #endif
