@@ -7,33 +7,7 @@ set -uo pipefail
 velk=$1
 here=$(cd "$(dirname "$0")" && pwd)
 
-skip() {
-    if [ "${CI:-}" = true ]; then
-        echo "FAIL: $1" >&2
-        exit 1
-    fi
-    echo "skipped: $1"
-    exit 77
-}
-[ "$(id -u)" -eq 0 ] || skip "needs root to make a throwaway account"
-[ -x /usr/sbin/sshd ] || skip "sshd is not installed (openssh-server)"
-command -v ssh >/dev/null || skip "ssh is not installed (openssh-client)"
-
-. "$here/lib/loopback_sshd.sh"
-trap sshd_down EXIT
-trap 'exit 1' INT TERM
-sshd_up "$velk" || exit 1
-
-failures=0
-check() {   # check DESCRIPTION COMMAND...
-    local what=$1; shift
-    if "$@"; then
-        echo "ok: $what"
-    else
-        echo "FAIL: $what" >&2
-        failures=$((failures + 1))
-    fi
-}
+. "$here/lib/sshd_test.sh"
 same() { [ "$1" = "$2" ] || { printf '  got:  %q\n  want: %q\n' "$1" "$2" >&2; return 1; }; }
 no_velk_left() {
     local i
