@@ -65,7 +65,9 @@ void select_target(char *word, char *client_dir, char *target,
     const char *home = getenv("HOME");
     char *client = getenv("SSH_CLIENT");
 
-    if (home == nullptr) {
+    // An empty HOME would put the tree at /incoming, outside any home
+    // directory; it is no more usable than a missing one.
+    if (home == nullptr || *home == '\0') {
         fprintf(stderr, "HOME not set, aborting\n");
         exit(1);
     }

@@ -8,8 +8,9 @@ bool is_tape_name(const char *word);
 // client_dir, creates it with its missing parents, and forms the target
 // path in target; both buffers hold PATH_BUF bytes.  *file_name is set to
 // the last path component of word, or to the default name when word is
-// null.  Ends the process with status 1 when HOME or SSH_CLIENT is
-// missing or the client address could name a place outside incoming/.
+// null.  Ends the process with status 1 when HOME is missing or empty,
+// SSH_CLIENT is missing, or the client address could name a place
+// outside incoming/.
 void select_target(char *word, char *client_dir, char *target,
                    const char **file_name);
 
