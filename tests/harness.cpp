@@ -98,6 +98,8 @@ static void list_dev_into(const std::string &listing)
         }
     }
 
+    if (!spec.cwd.empty() && chdir(spec.cwd.c_str()) < 0)
+        child_fail("chdir");
     for (int fd : spec.closed_fds)
         close(fd);
     signal(SIGPIPE, SIG_DFL);

@@ -17,6 +17,7 @@ struct run_spec {
     std::string input;             // written to a pipe on stdin
     std::string stdin_path;        // opened as stdin instead, when set
     std::vector<int> closed_fds;   // closed in the child before exec
+    std::string cwd;               // working directory, when set
     bool as_nobody = false;        // drop to nobody before exec
     long fsize_limit = -1;         // RLIMIT_FSIZE, with SIGXFSZ ignored
     // Tape cases: a private mount namespace with a tmpfs on /dev.  When
