@@ -56,9 +56,11 @@ static __u64 handled_rights(int abi)
 
 // Allows rights below path; a path that cannot be opened gets no rule,
 // and whatever velk then tries there fails as it would have anyway.
-static void allow(int ruleset, const char *path, __u64 rights)
+// kind is O_DIRECTORY for the client directory: a file in its place
+// would take only file rights, and the kernel refuses the rule.
+static void allow(int ruleset, const char *path, __u64 rights, int kind)
 {
-    int fd = open(path, O_PATH | O_CLOEXEC);
+    int fd = open(path, O_PATH | O_CLOEXEC | kind);
     if (fd < 0)
         return;
     struct landlock_path_beneath_attr rule = {};
@@ -93,9 +95,10 @@ static void restrict_file_system(const char *dir, const char *device)
     if (dir != nullptr)
         allow(ruleset, dir,
               file_rights | LANDLOCK_ACCESS_FS_REMOVE_FILE |
-                  LANDLOCK_ACCESS_FS_MAKE_REG);
+                  LANDLOCK_ACCESS_FS_MAKE_REG,
+              O_DIRECTORY);
     else
-        allow(ruleset, device, file_rights);
+        allow(ruleset, device, file_rights, 0);
 
     if (syscall(SYS_landlock_restrict_self, ruleset, 0) < 0)
         confine_failed("landlock");
