@@ -4,6 +4,8 @@
 #ifndef VELK_LIMITS_HPP
 #define VELK_LIMITS_HPP
 
+#include <climits>
+
 #ifndef VELK_KEEP_DEFAULT
 #define VELK_KEEP_DEFAULT 10
 #endif
@@ -30,7 +32,7 @@ constexpr unsigned FILE_MODE = 0400;
 
 static_assert(KEEP_DEFAULT >= 1, "keep count must be positive");
 static_assert(MAX_WORDS >= 1, "at least one command word");
-static_assert(PATH_BUF >= 256, "path buffer too small for a file name");
+static_assert(PATH_BUF > NAME_MAX, "path buffer too small for a file name");
 static_assert(BLOCK_SIZE >= 1, "copy block must hold a byte");
 
 // One area serves, one use after the other, as the word list, as the
