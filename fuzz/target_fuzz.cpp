@@ -6,8 +6,9 @@
 // SSH_CLIENT, separated by zero bytes.  Everything happens inside a
 // scratch directory, which is the working directory: a relative HOME
 // stays in it, an absolute one is put under it, and a HOME with ".." in
-// it is skipped.  So are the cases that end the process (a client address
-// that select_target refuses); the process tests cover them.
+// it is skipped.  So are the cases that end the process (an empty HOME, a
+// client address that select_target refuses); the process tests cover
+// them.
 
 #include <cerrno>
 #include <cstdint>
@@ -103,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool refused = memchr(client, '/', address_len) != nullptr ||
                    (address_len == 1 && client[0] == '.') ||
                    (address_len == 2 && client[0] == '.' && client[1] == '.');
-    if (strstr(home, "..") != nullptr || refused) {
+    if (home[0] == '\0' || strstr(home, "..") != nullptr || refused) {
         free(text);
         return 0;
     }
