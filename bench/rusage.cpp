@@ -1,6 +1,13 @@
-// rusage RESULT PROGRAM ARGS...: runs PROGRAM with the descriptors it is
-// given and writes "user system maxrss status" of it (seconds, seconds,
-// KiB, exit status) to the file RESULT.
+// rusage [-f] RESULT PROGRAM ARGS...: runs PROGRAM with the descriptors
+// it is given and writes "user system maxrss status" of it (seconds,
+// seconds, KiB, exit status) to the file RESULT.
+//
+// -f fixes what moves the peak from run to run of the same program: it
+// turns address-space randomisation off (where the stack and the
+// libraries land decides how many pages the kernel faults in around each
+// touched one) and keeps the program on one CPU (the kernel counts a
+// process's pages per CPU and adds the counts up only approximately when
+// it records the peak).
 //
 // Linux counts a process's peak resident set from before its exec, so a
 // program started straight from Python would report Python's size.  This
@@ -8,14 +15,36 @@
 // program's own.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <sched.h>
+#include <sys/personality.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+// Randomisation off and the process pinned to the CPU it is on.
+static bool fix_peak()
+{
+    if (personality(ADDR_NO_RANDOMIZE) == -1)
+        return false;
+    int cpu = sched_getcpu();
+    if (cpu < 0)
+        return false;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    return sched_setaffinity(0, sizeof one, &one) == 0;
+}
+
 int main(int argc, char **argv)
 {
+    bool fixed = argc > 1 && strcmp(argv[1], "-f") == 0;
+    if (fixed) {
+        argc--;
+        argv++;
+    }
     if (argc < 3) {
-        fprintf(stderr, "usage: rusage RESULT PROGRAM ARGS...\n");
+        fprintf(stderr, "usage: rusage [-f] RESULT PROGRAM ARGS...\n");
         return 2;
     }
     pid_t pid = fork();
@@ -24,6 +53,10 @@ int main(int argc, char **argv)
         return 2;
     }
     if (pid == 0) {
+        if (fixed && !fix_peak()) {
+            perror("rusage: -f");
+            _exit(127);
+        }
         execvp(argv[2], argv + 2);
         perror("rusage: exec");
         _exit(127);
