@@ -61,11 +61,7 @@ TEST_P(HugeCommand, WarnsAndStores)
 {
     const huge_word_case &c = GetParam();
     temp_dir home;
-    run_spec s;
-    s.args = {"-c", c.command};
-    s.env = ssh_env(home.path);
-    s.input = "data";
-    run_result r = run_velk(s);
+    run_result r = push(home.path, {"-c", c.command}, "data");
     std::string target = home.path + "/incoming/10.0.0.5/" + c.file;
     EXPECT_EQ(r.status, 0) << r.err.substr(0, 200);
     EXPECT_EQ(r.out, "written to " + target + "\n");
