@@ -66,12 +66,13 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
-// Splits off the next zero-terminated field of the input.
-static const char *next_field(const char **p, const char *end)
+// Splits off the next zero-terminated field of the input; past its end,
+// every field is the empty string at *end.
+static char *next_field(char **p, char *end)
 {
     if (*p >= end)
-        return "";
-    const char *field = *p;
+        return end;
+    char *field = *p;
     *p += strlen(field) + 1;
     return field;
 }
@@ -91,19 +92,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     char *text = static_cast<char *>(malloc(size));
     memcpy(text, data + 1, size - 1);
     text[size - 1] = '\0';
-    const char *p = text;
-    const char *end = text + size - 1;
-    char *word = const_cast<char *>(next_field(&p, end));
+    char *p = text;
+    char *end = text + size - 1;
+    char *word = next_field(&p, end);
     const char *home = next_field(&p, end);
-    const char *client = next_field(&p, end);
+    char *client = next_field(&p, end);
 
     static char home_value[PATH_BUF * 2];
-    const char *address_end = strchr(client, ' ');
-    size_t address_len = address_end ? size_t(address_end - client)
-                                     : strlen(client);
-    bool refused = memchr(client, '/', address_len) != nullptr ||
-                   (address_len == 1 && client[0] == '.') ||
-                   (address_len == 2 && client[0] == '.' && client[1] == '.');
+    // The address is the field before the first space, cut in place for
+    // the check as select_target cuts it.
+    char *address_end = client + strcspn(client, " ");
+    char cut = *address_end;
+    *address_end = '\0';
+    bool refused = !is_safe_address(client);
+    *address_end = cut;
     if (home[0] == '\0' || strstr(home, "..") != nullptr || refused) {
         free(text);
         return 0;

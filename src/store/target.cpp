@@ -50,10 +50,9 @@ int make_dir_parents(const char *path, unsigned mode)
     return mkdir(dir, mode);
 }
 
-// An address that is empty stays allowed (the directory is incoming/
-// itself); one that could climb out of incoming/ or into a subdirectory
-// of another client is refused.
-static bool is_safe_address(const char *address)
+// An address that could climb out of incoming/ or into a subdirectory of
+// another client is refused.
+bool is_safe_address(const char *address)
 {
     return strchr(address, '/') == nullptr && strcmp(address, ".") != 0 &&
            strcmp(address, "..") != 0;

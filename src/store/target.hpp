@@ -4,6 +4,11 @@
 // True when word is one of the tape device names, compared whole.
 bool is_tape_name(const char *word);
 
+// True when a client address, the first field of SSH_CLIENT, names a
+// directory directly inside incoming/: no '/', and not "." or "..".  An
+// empty address is allowed; its directory is incoming/ itself.
+bool is_safe_address(const char *address);
+
 // Forms the client directory $HOME/incoming/<client address> in
 // client_dir, creates it with its missing parents, and forms the target
 // path in target; both buffers hold PATH_BUF bytes.  *file_name is set to
