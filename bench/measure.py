@@ -109,21 +109,27 @@ def median_ratio(samples, a, b, index):
                              for x, y in zip(samples[a], samples[b]))
 
 
-def measure_local(args, source_dir, out_dir):
+def capture_runs(variants, sizes, reps, source_dir, out_dir, fixed=False):
+    """size -> name -> the consume() figures of each repetition, with the
+    variants interleaved within a repetition."""
     results = {}
-    for size in args.sizes:
+    for size in sizes:
         source = os.path.join(source_dir, "source")
         make_source(source, size)
-        variants = local_variants(args, out_dir)
         samples = {name: [] for name in variants}
-        for rep in range(args.reps):
+        for rep in range(reps):
             for name in rotated(variants, rep):
                 argv, env = variants[name]
                 clear(out_dir, client_dir(os.path.join(out_dir, "home")))
-                samples[name].append(consume(argv, source, env))
+                samples[name].append(consume(argv, source, env, fixed))
         results[size] = samples
         os.unlink(source)
     return results
+
+
+def measure_local(args, source_dir, out_dir):
+    return capture_runs(local_variants(args, out_dir), args.sizes,
+                        args.reps, source_dir, out_dir)
 
 
 def measure_memory(args, source_dir, out_dir):
@@ -131,20 +137,10 @@ def measure_memory(args, source_dir, out_dir):
     stream up, with what moves it from run to run fixed (rusage -f)."""
     variants = {name: v for name, v in local_variants(args, out_dir).items()
                 if name.startswith("velk")}
-    results = {}
-    for size in [0] + args.sizes:
-        source = os.path.join(source_dir, "source")
-        make_source(source, size)
-        samples = {name: [] for name in variants}
-        for rep in range(min(args.reps, 3)):
-            for name in rotated(variants, rep):
-                argv, env = variants[name]
-                clear(out_dir, client_dir(os.path.join(out_dir, "home")))
-                samples[name].append(consume(argv, source, env,
-                                             fixed=True)[2])
-        results[size] = samples
-        os.unlink(source)
-    return results
+    runs = capture_runs(variants, [0] + args.sizes, min(args.reps, 3),
+                        source_dir, out_dir, fixed=True)
+    return {size: {name: [x[2] for x in s] for name, s in samples.items()}
+            for size, samples in runs.items()}
 
 
 def measure_startup(args, out_dir):
