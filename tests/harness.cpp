@@ -61,9 +61,10 @@ static void list_dev_into(const std::string &listing)
 
 // Everything between fork and exec.  Only the calls listed here run in
 // the child; none of them allocates after the vectors were built.
-[[noreturn]] static void exec_child(const run_spec &spec, int in_fd,
-                                    int out_fd, int err_fd, char **argv,
-                                    char **envp, const std::string &listing)
+[[noreturn]] static void exec_child(const run_spec &spec, const char *binary,
+                                    int in_fd, int out_fd, int err_fd,
+                                    char **argv, char **envp,
+                                    const std::string &listing)
 {
     // Only the three standard descriptors survive, so that no stray copy
     // of the pipe keeps velk from seeing the end of its input.
@@ -116,12 +117,45 @@ static void list_dev_into(const std::string &listing)
             setuid(NOBODY) < 0)
             child_fail("drop to nobody");
     }
-    execve(spec.wrapper.empty() ? VELK_BINARY : argv[0], argv, envp);
+    execve(spec.wrapper.empty() ? binary : argv[0], argv, envp);
     child_fail("execve");
+}
+
+static std::string nobody_copy_dir;
+
+static void remove_nobody_copy()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(nobody_copy_dir, ec);
+}
+
+// The build tree may sit where nobody cannot go (a clone in root's 0700
+// home), so the cases that drop privileges run a copy of velk from a
+// scratch directory that everyone can traverse, made once per process.
+static const char *binary_for(const run_spec &spec)
+{
+    if (!spec.as_nobody)
+        return VELK_BINARY;
+    static std::string copy;
+    if (copy.empty()) {
+        char tmpl[] = "/tmp/velk-bin-XXXXXX";
+        if (mkdtemp(tmpl) == nullptr)
+            fail("mkdtemp");
+        nobody_copy_dir = tmpl;
+        atexit(remove_nobody_copy);
+        if (chmod(tmpl, 0755) < 0)
+            fail("chmod " + nobody_copy_dir);
+        copy = nobody_copy_dir + "/velk";
+        std::filesystem::copy_file(VELK_BINARY, copy);
+        if (chmod(copy.c_str(), 0755) < 0)
+            fail("chmod " + copy);
+    }
+    return copy.c_str();
 }
 
 run_result run_velk(const run_spec &spec)
 {
+    const char *binary = binary_for(spec);
     temp_dir io;
     std::string out_path = io.path + "/out", err_path = io.path + "/err";
     std::string listing = io.path + "/dev";
@@ -141,7 +175,7 @@ run_result run_velk(const run_spec &spec)
     for (const std::string &w : spec.wrapper)
         argv.push_back(const_cast<char *>(w.c_str()));
     argv.push_back(const_cast<char *>(spec.wrapper.empty() ? spec.argv0.c_str()
-                                                           : VELK_BINARY));
+                                                           : binary));
     for (const std::string &a : spec.args)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
@@ -171,8 +205,8 @@ run_result run_velk(const run_spec &spec)
     if (pid < 0)
         fail("fork");
     if (pid == 0)
-        exec_child(spec, in_fd, out_fd, err_fd, argv.data(), envp.data(),
-                   listing);
+        exec_child(spec, binary, in_fd, out_fd, err_fd, argv.data(),
+                   envp.data(), listing);
 
     close(in_fd);
     close(out_fd);
