@@ -4,9 +4,11 @@
 // nothing else: no prompt, no interpreter, no other program.
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "command_words.hpp"
@@ -48,6 +50,9 @@ int main(int argc, char **argv)
     int c;
 
     open_standard_fds();
+    // A client that is gone must show as a failed write of "written to",
+    // not end the process with its stream looking complete.
+    signal(SIGPIPE, SIG_IGN);
 
     // "+" stops the scan at the first operand and keeps argv in order:
     // options after the destination word belong to the client's command.
@@ -73,15 +78,32 @@ int main(int argc, char **argv)
     if (word != nullptr && is_tape_name(word)) {
         confine(nullptr, word);
         int fd = open_target(word, true);
-        capture_stream(fd, word, true, work.block, sizeof work.block);
+        int read_error = capture_stream(fd, word, work.block, sizeof work.block);
+        close_target(fd, word, true, nullptr);
+        end_run(read_error, report_written(word) == 0);
     }
 
     const char *file_name;
     select_target(word, client_dir, target, &file_name);
+    int lock = open_lock(client_dir);
     confine(client_dir, nullptr);
-    int lock = lock_generations(client_dir);
+    lock_generations(lock);
     rotate_generations(client_dir, file_name, keep, target, work.name);
     int fd = open_target(target, false);
     unlock_generations(lock);
-    capture_stream(fd, target, false, work.block, sizeof work.block);
+    int read_error = capture_stream(fd, target, work.block, sizeof work.block);
+    struct stat id;
+    close_target(fd, target, false, &id);
+
+    // The copy block is done with: the work area now holds the path where
+    // the stream really is, and the target buffer its .partial name.
+    char *stored = work.name;
+    lock_generations(lock);
+    if (find_generation(client_dir, file_name, &id, stored) < 0)
+        stream_lost(target);
+    bool delivered = report_written(stored) == 0;
+    if (!delivered)
+        mark_partial(stored, target);
+    unlock_generations(lock);
+    end_run(read_error, delivered);
 }

@@ -153,12 +153,18 @@ static const char *binary_for(const run_spec &spec)
     return copy.c_str();
 }
 
-run_result run_velk(const run_spec &spec)
+velk_process start_velk(const run_spec &spec)
 {
     const char *binary = binary_for(spec);
-    temp_dir io;
-    std::string out_path = io.path + "/out", err_path = io.path + "/err";
-    std::string listing = io.path + "/dev";
+    velk_process proc;
+    char tmpl[] = "/tmp/velk-io-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+        fail("mkdtemp");
+    proc.io_dir = tmpl;
+    proc.private_dev = spec.private_dev;
+    std::string out_path = proc.io_dir + "/out";
+    std::string err_path = proc.io_dir + "/err";
+    std::string listing = proc.io_dir + "/dev";
 
     std::vector<std::string> env = spec.env;
     for (const char *keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
@@ -183,7 +189,19 @@ run_result run_velk(const run_spec &spec)
         envp.push_back(const_cast<char *>(e.c_str()));
     envp.push_back(nullptr);
 
-    int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    // stdout is a file, or a pipe whose reader is gone before velk runs:
+    // a client whose connection was cut.
+    int out_fd;
+    if (spec.stdout_reader_gone) {
+        int out_pipe[2];
+        if (pipe(out_pipe) < 0)
+            fail("pipe");
+        close(out_pipe[0]);
+        out_fd = out_pipe[1];
+        write_file(out_path, "");
+    } else {
+        out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
     int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (out_fd < 0 || err_fd < 0)
         fail("open output files");
@@ -201,43 +219,57 @@ run_result run_velk(const run_spec &spec)
     }
 
     signal(SIGPIPE, SIG_IGN);
-    pid_t pid = fork();
-    if (pid < 0)
+    proc.pid = fork();
+    if (proc.pid < 0)
         fail("fork");
-    if (pid == 0)
+    if (proc.pid == 0) {
+        if (pipe_fds[1] >= 0)
+            close(pipe_fds[1]);
         exec_child(spec, binary, in_fd, out_fd, err_fd, argv.data(),
                    envp.data(), listing);
+    }
 
     close(in_fd);
     close(out_fd);
     close(err_fd);
-    if (pipe_fds[1] >= 0) {
-        // velk may stop reading early (an open that fails); the rest of
-        // the input is then simply not delivered.
-        const char *p = spec.input.data();
-        size_t left = spec.input.size();
-        while (left > 0) {
-            ssize_t n = write(pipe_fds[1], p, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                break;
-            p += n;
-            left -= static_cast<size_t>(n);
-        }
-        close(pipe_fds[1]);
-    }
+    proc.input = pipe_fds[1];
+    return proc;
+}
 
+void feed(velk_process &proc, const std::string &data)
+{
+    // velk may stop reading early (an open that fails); the rest of the
+    // input is then simply not delivered.
+    const char *p = data.data();
+    size_t left = data.size();
+    while (proc.input >= 0 && left > 0) {
+        ssize_t n = write(proc.input, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+run_result finish_velk(velk_process &proc)
+{
+    if (proc.input >= 0) {
+        close(proc.input);
+        proc.input = -1;
+    }
     int st;
-    while (waitpid(pid, &st, 0) < 0)
+    while (waitpid(proc.pid, &st, 0) < 0)
         if (errno != EINTR)
             fail("waitpid");
 
     run_result r;
     r.status = decode_status(st);
-    r.out = read_file(out_path);
-    r.err = read_file(err_path);
-    if (spec.private_dev && exists(listing)) {
+    r.out = read_file(proc.io_dir + "/out");
+    r.err = read_file(proc.io_dir + "/err");
+    std::string listing = proc.io_dir + "/dev";
+    if (proc.private_dev && exists(listing)) {
         std::string names = read_file(listing);
         size_t start = 0, nl;
         while ((nl = names.find('\n', start)) != std::string::npos) {
@@ -245,7 +277,16 @@ run_result run_velk(const run_spec &spec)
             start = nl + 1;
         }
     }
+    std::error_code ec;
+    std::filesystem::remove_all(proc.io_dir, ec);
     return r;
+}
+
+run_result run_velk(const run_spec &spec)
+{
+    velk_process proc = start_velk(spec);
+    feed(proc, spec.input);
+    return finish_velk(proc);
 }
 
 run_result push(const std::string &home, const std::vector<std::string> &args,

@@ -19,6 +19,7 @@ struct run_spec {
     std::vector<int> closed_fds;   // closed in the child before exec
     std::string cwd;               // working directory, when set
     bool as_nobody = false;        // drop to nobody before exec
+    bool stdout_reader_gone = false;   // stdout a pipe with no reader
     long fsize_limit = -1;         // RLIMIT_FSIZE, with SIGXFSZ ignored
     // Tape cases: a private mount namespace with a tmpfs on /dev.  When
     // tape_node is set, that character device (tape_major, tape_minor) is
@@ -37,6 +38,20 @@ struct run_result {
 };
 
 run_result run_velk(const run_spec &spec);
+
+// The same in steps, for a run that must still be going while something
+// else happens: start_velk starts velk with an empty pipe on stdin (or
+// spec.stdin_path), feed writes to the pipe, and finish_velk closes it,
+// waits for velk and collects its result.  spec.input is not used.
+struct velk_process {
+    pid_t pid = -1;
+    int input = -1;        // the pipe's write end
+    std::string io_dir;    // velk's stdout, stderr and /dev listing
+    bool private_dev = false;
+};
+velk_process start_velk(const run_spec &spec);
+void feed(velk_process &proc, const std::string &data);
+run_result finish_velk(velk_process &proc);
 
 // One push as sshd would start velk: args, the ssh_env of home plus
 // extra_env, and input on stdin.

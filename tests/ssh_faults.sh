@@ -24,7 +24,9 @@ dir=$VELK_HOME/incoming/127.0.0.1
 scratch=$VELK_WORK/scratch
 mkdir -p "$scratch"
 
-# --- A connection cut in the middle of a stream.
+# --- A connection cut in the middle of a stream.  velk sees end of
+# input, but nobody is left to hear "written to": the stream must be left
+# as db.dump.partial, never as db.dump, the newest backup.
 head -c 300000 /dev/urandom > "$scratch/old"
 push "db.dump" < "$scratch/old" > /dev/null
 check "earlier backup stored" cmp -s "$dir/db.dump" "$scratch/old"
@@ -45,11 +47,12 @@ wait "$client" 2>/dev/null
 wait "$producer" 2>/dev/null
 check "cut: no velk process left behind" no_velk_left
 check "cut: the earlier backup moved to generation 1, intact" cmp -s "$dir/db.dump.1" "$scratch/old"
-partial=$(size_of "$dir/db.dump")
-check "cut: the partial new file is there ($partial bytes)" test "$partial" -gt 0
+check "cut: nothing under the plain name" test ! -e "$dir/db.dump"
+partial=$(size_of "$dir/db.dump.partial")
+check "cut: the stream is left as db.dump.partial ($partial bytes)" test "$partial" -gt 0
 # The stream is the same 64 KiB over and over: the partial file must be
 # whole copies of it and then a prefix of it, nothing else.
-python3 - "$dir/db.dump" "$scratch/block" <<'PY'
+python3 - "$dir/db.dump.partial" "$scratch/block" <<'PY'
 import sys
 data = open(sys.argv[1], 'rb').read()
 block = open(sys.argv[2], 'rb').read(65536)
@@ -58,6 +61,36 @@ ok = all(data[i:i + 65536] == block[:len(data[i:i + 65536])]
 sys.exit(0 if ok else 1)
 PY
 check "cut: the partial file holds only what was sent, in order" same "$?" 0
+cp "$dir/db.dump.partial" "$scratch/partial"
+head -c 200000 /dev/urandom > "$scratch/new"
+push "db.dump" < "$scratch/new" > "$scratch/out" 2>&1
+check "after the cut: a complete push is the newest backup" cmp -s "$dir/db.dump" "$scratch/new"
+check "after the cut: the last complete one stays generation 1" cmp -s "$dir/db.dump.1" "$scratch/old"
+check "after the cut: the partial file is untouched" cmp -s "$dir/db.dump.partial" "$scratch/partial"
+check "after the cut: nothing else" same "$(ls "$dir" | grep '^db')" "$(printf 'db.dump\ndb.dump.1\ndb.dump.partial')"
+
+# --- A push of the same name starts while the first is still being
+# copied and shifts the first one's file to .1: each "written to" names
+# the file that holds its own stream.
+head -c 300000 /dev/urandom > "$scratch/early"
+head -c 200000 /dev/urandom > "$scratch/late"
+mkfifo "$scratch/held"
+push "shift.bin" < "$scratch/held" > "$scratch/out.early" 2>&1 &
+early=$!
+exec 3> "$scratch/held"
+head -c 100000 "$scratch/early" >&3
+for i in $(seq 1 200); do
+    [ "$(size_of "$dir/shift.bin")" -ge 100000 ] && break
+    sleep 0.05
+done
+push "shift.bin" < "$scratch/late" > "$scratch/out.late" 2>&1
+tail -c +100001 "$scratch/early" >&3
+exec 3>&-
+wait "$early"
+check "shifted: the later push is the plain name" same "$(cat "$scratch/out.late")" "written to $dir/shift.bin"
+check "shifted: the earlier push names generation 1" same "$(cat "$scratch/out.early")" "written to $dir/shift.bin.1"
+check "shifted: the plain name holds the later stream" cmp -s "$dir/shift.bin" "$scratch/late"
+check "shifted: generation 1 holds the earlier stream" cmp -s "$dir/shift.bin.1" "$scratch/early"
 
 # --- Two clients pushing the same name at once, round after round.  Each
 # stream names itself in its first line; with the default keep count of
@@ -78,12 +111,13 @@ for name in n1 n2 n3 n4 n5; do
         wait $pids   # not a bare wait: sshd is a child of this shell too
     done
 done
+
 wrong=0
 for name in n1 n2 n3 n4 n5; do
     for round in 1 2 3 4; do
         for client in a b; do
             id=$name.$round.$client
-            grep -qx "written to $dir/$name" "$scratch/out.$id" || continue
+            grep -q "^written to $dir/$name" "$scratch/out.$id" || continue
             found=""
             for f in "$dir/$name" "$dir/$name".*; do
                 cmp -s "$f" "$scratch/s.$id" && found=1
@@ -101,7 +135,7 @@ for name in n1 n2 n3 n4 n5; do
     done
 done
 check "concurrent: every written stream is stored whole, no file mixes two" same "$wrong" 0
-written=$(grep -lx "written to $dir/n[0-9]" "$scratch"/out.* | wc -l)
+written=$(grep -l "^written to $dir/n[0-9]" "$scratch"/out.* | wc -l)
 check "concurrent: all 40 pushes reported written" same "$written" 40
 check "concurrent: no velk process left behind" no_velk_left
 

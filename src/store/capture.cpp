@@ -58,24 +58,54 @@ int open_target(const char *target, bool tape)
     return fd;
 }
 
-void capture_stream(int fd, const char *target, bool tape, char *block,
-                    size_t size)
+int capture_stream(int fd, const char *target, char *block, size_t size)
 {
     ssize_t n;
     while ((n = read_block(0, block, size)) > 0)
         if (write_all(fd, block, static_cast<size_t>(n)) < 0)
             write_failed(target);
-    int read_errno = errno;
+    return n < 0 ? errno : 0;
+}
 
-    if (!tape && fsync(fd) < 0)
+void close_target(int fd, const char *target, bool tape, struct stat *id)
+{
+    // A tape gets no fsync (a drive has nothing to flush that way), but
+    // a failed close there can mean a lost last record.
+    if (!tape && (fsync(fd) < 0 || fstat(fd, id) < 0))
         write_failed(target);
     if (close(fd) < 0)
         write_failed(target);
+}
 
-    printf("written to %s\n", target);
-    if (n < 0) {
-        fprintf(stderr, "cant't read from stdin: %s", strerror(read_errno));
+void stream_lost(const char *target)
+{
+    errno = ENOENT;
+    write_failed(target);
+}
+
+int report_written(const char *target)
+{
+    // SIGPIPE is ignored, so a client that is gone shows as EPIPE here
+    // instead of ending the process with the stream left as if whole.
+    if (printf("written to %s\n", target) < 0 || fflush(stdout) == EOF) {
+        fprintf(stderr, "can't report to the client: %s\n", strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+void mark_partial(const char *path, char *name)
+{
+    if (snprintf(name, PATH_BUF, "%s.partial", path) >= PATH_BUF)
+        return;
+    renameat2(AT_FDCWD, path, AT_FDCWD, name, RENAME_NOREPLACE);
+}
+
+void end_run(int read_error, bool delivered)
+{
+    if (read_error != 0) {
+        fprintf(stderr, "cant't read from stdin: %s", strerror(read_error));
         exit(1);
     }
-    exit(0);
+    exit(delivered ? 0 : 1);
 }

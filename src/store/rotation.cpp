@@ -1,21 +1,24 @@
 #include "rotation.hpp"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "../limits.hpp"
 
 // Generation 0 is the target itself, generation k is "<target>.k".
-static void generation_name(char *buf, const char *client_dir,
-                            const char *file_name, int k)
+// Returns the length of the full name, which is PATH_BUF or more when
+// the name was cut to fit.
+static int generation_name(char *buf, const char *client_dir,
+                           const char *file_name, int k)
 {
     if (k == 0)
-        snprintf(buf, PATH_BUF, "%s/%s", client_dir, file_name);
-    else
-        snprintf(buf, PATH_BUF, "%s/%s.%d", client_dir, file_name, k);
+        return snprintf(buf, PATH_BUF, "%s/%s", client_dir, file_name);
+    return snprintf(buf, PATH_BUF, "%s/%s.%d", client_dir, file_name, k);
 }
 
 void rotate_generations(const char *client_dir, const char *file_name,
@@ -47,24 +50,49 @@ void rotate_generations(const char *client_dir, const char *file_name,
     generation_name(target, client_dir, file_name, 0);
 }
 
-int lock_generations(const char *client_dir)
+int open_lock(const char *client_dir)
 {
-    int fd = open(client_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    int r;
-    do
-        r = flock(fd, LOCK_EX);
-    while (r < 0 && errno == EINTR);
-    if (r < 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return open(client_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+static void set_lock(int lock, int operation)
+{
+    if (lock < 0)
+        return;
+    while (flock(lock, operation) < 0)
+        if (errno != EINTR)
+            return;
+}
+
+void lock_generations(int lock)
+{
+    set_lock(lock, LOCK_EX);
 }
 
 void unlock_generations(int lock)
 {
-    if (lock >= 0)
-        close(lock);
+    set_lock(lock, LOCK_UN);
+}
+
+// Generations only ever move up by one into a run that starts at 0, so
+// the search ends at the first missing one above 0 (generation 0 itself
+// is missing when a later push has moved it and not yet created its
+// own).  A name cut at PATH_BUF would repeat the one before it for ever;
+// the search ends there too.
+int find_generation(const char *client_dir, const char *file_name,
+                    const struct stat *id, char *path)
+{
+    struct stat st;
+    for (int k = 0; k < INT_MAX; k++) {
+        if (generation_name(path, client_dir, file_name, k) >= PATH_BUF)
+            return -1;
+        if (stat(path, &st) < 0) {
+            if (k > 0)
+                return -1;
+            continue;
+        }
+        if (st.st_dev == id->st_dev && st.st_ino == id->st_ino)
+            return 0;
+    }
+    return -1;
 }
