@@ -55,4 +55,61 @@ TEST(Confinement, ActiveWhileReadingStdin)
     EXPECT_EQ(read_file(home.path + "/incoming/10.0.0.5/x"), "data");
 }
 
+// What a velk subverted by its input could try once it is confined, as
+// root and as an unprivileged account that owns every backup: only its
+// standard input and its own client directory are within reach, and the
+// run still stores its stream.
+class Probe : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Probe, ConfinedRunReachesNothingElse)
+{
+    bool as_nobody = GetParam();
+    temp_dir home;
+    std::string dir = home.path + "/incoming/10.0.0.5";
+    make_dirs(dir, 0700);
+    make_dirs(home.path + "/incoming/10.0.0.9", 0700);
+    write_file(home.path + "/incoming/10.0.0.9/other.dump", "secret", 0400);
+    write_file(dir + "/db.dump", "earlier", 0400);
+    if (as_nobody)
+        for (const std::string &p :
+             {home.path, home.path + "/incoming", dir,
+              home.path + "/incoming/10.0.0.9",
+              home.path + "/incoming/10.0.0.9/other.dump",
+              dir + "/db.dump"})
+            chown_nobody(p);
+
+    run_spec s;
+    s.args = {"-c", "db.dump"};
+    s.env = ssh_env(home.path);
+    // The probe comes first in the preload list, ahead of the sanitizers.
+    s.env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
+    s.preload = VELK_PROBE;
+    s.as_nobody = as_nobody;
+    s.input = pattern(5000);
+    run_result r = run_velk(s);
+
+    EXPECT_EQ(r.err, "probe: read_other_client EACCES\n"
+                     "probe: read_own_earlier EACCES\n"
+                     "probe: read_etc EACCES\n"
+                     "probe: list_home EACCES\n"
+                     "probe: list_client_dir EACCES\n"
+                     "probe: list_root EACCES\n"
+                     "probe: create_outside EACCES\n"
+                     "probe: unix_socket EPERM\n"
+                     "probe: exec EPERM\n"
+                     "probe: fork EPERM\n"
+                     "probe: off_the_list EPERM\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "written to " + dir + "/db.dump\n");
+    EXPECT_TRUE(read_file(dir + "/db.dump") == s.input);
+    EXPECT_EQ(read_file(dir + "/db.dump.1"), "earlier");
+    EXPECT_FALSE(exists(home.path + "/outside"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Confinement, Probe, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &i) {
+                             return std::string(i.param ? "as_nobody"
+                                                        : "as_root");
+                         });
+
 }  // namespace

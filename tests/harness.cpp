@@ -130,14 +130,12 @@ static void remove_nobody_copy()
 }
 
 // The build tree may sit where nobody cannot go (a clone in root's 0700
-// home), so the cases that drop privileges run a copy of velk from a
-// scratch directory that everyone can traverse, made once per process.
-static const char *binary_for(const run_spec &spec)
+// home), so the cases that drop privileges run copies of velk (and of a
+// preloaded library) from a scratch directory that everyone can
+// traverse, made once per process.
+static std::string traversable_copy(const std::string &path)
 {
-    if (!spec.as_nobody)
-        return VELK_BINARY;
-    static std::string copy;
-    if (copy.empty()) {
+    if (nobody_copy_dir.empty()) {
         char tmpl[] = "/tmp/velk-bin-XXXXXX";
         if (mkdtemp(tmpl) == nullptr)
             fail("mkdtemp");
@@ -145,17 +143,22 @@ static const char *binary_for(const run_spec &spec)
         atexit(remove_nobody_copy);
         if (chmod(tmpl, 0755) < 0)
             fail("chmod " + nobody_copy_dir);
-        copy = nobody_copy_dir + "/velk";
-        std::filesystem::copy_file(VELK_BINARY, copy);
+    }
+    std::string copy =
+        nobody_copy_dir + "/" + std::filesystem::path(path).filename().string();
+    if (!exists(copy)) {
+        std::filesystem::copy_file(path, copy);
         if (chmod(copy.c_str(), 0755) < 0)
             fail("chmod " + copy);
     }
-    return copy.c_str();
+    return copy;
 }
 
 velk_process start_velk(const run_spec &spec)
 {
-    const char *binary = binary_for(spec);
+    std::string binary_path =
+        spec.as_nobody ? traversable_copy(VELK_BINARY) : VELK_BINARY;
+    const char *binary = binary_path.c_str();
     velk_process proc;
     char tmpl[] = "/tmp/velk-io-XXXXXX";
     if (mkdtemp(tmpl) == nullptr)
@@ -176,6 +179,10 @@ velk_process start_velk(const run_spec &spec)
         if (const char *v = getenv(keep); v != nullptr && !given)
             env.push_back(prefix + v);
     }
+    if (!spec.preload.empty())
+        env.push_back("LD_PRELOAD=" + (spec.as_nobody
+                                           ? traversable_copy(spec.preload)
+                                           : spec.preload));
 
     std::vector<char *> argv, envp;
     for (const std::string &w : spec.wrapper)

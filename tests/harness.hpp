@@ -20,6 +20,7 @@ struct run_spec {
     std::string cwd;               // working directory, when set
     bool as_nobody = false;        // drop to nobody before exec
     bool stdout_reader_gone = false;   // stdout a pipe with no reader
+    std::string preload;           // a library for LD_PRELOAD, when set
     long fsize_limit = -1;         // RLIMIT_FSIZE, with SIGXFSZ ignored
     // Tape cases: a private mount namespace with a tmpfs on /dev.  When
     // tape_node is set, that character device (tape_major, tape_minor) is
