@@ -33,7 +33,8 @@ cp -p /etc/shells "$work/shells.before"
 installed=""
 cleanup() {
     [ -n "$installed" ] && dpkg --purge velk >/dev/null 2>&1
-    [ -n "$installed" ] && rm -rf /etc/velk
+    [ -n "$installed" ] && rm -rf /etc/velk \
+        /etc/systemd/system/multi-user.target.wants/velk-sshd.service
     cmp -s /etc/shells "$work/shells.before" || cat "$work/shells.before" > /etc/shells
     rm -rf "$work"
 }
@@ -109,7 +110,9 @@ getent group velk >/dev/null || fail "the upgrade lost the group velk"
 tail -n 1 /etc/velk/sshd_config | grep -qx '# edited by the administrator' || fail "the upgrade replaced the edited /etc/velk/sshd_config"
 [ -e /etc/velk/authorized_keys/vbackup ] || fail "the upgrade lost a key file"
 
-echo "--- dpkg --purge (keys are the administrator's and stay)"
+echo "--- dpkg --purge of an enabled instance (keys are the administrator's and stay)"
+systemctl enable velk-sshd.service >/dev/null 2>&1
+[ -L /etc/systemd/system/multi-user.target.wants/velk-sshd.service ] || fail "systemctl enable made no link"
 dpkg --purge velk >/dev/null 2>&1 || fail "dpkg --purge"
 installed=""
 grep -qx /usr/bin/velk /etc/shells && fail "/etc/shells still lists /usr/bin/velk"
@@ -117,7 +120,9 @@ grep -qx /usr/bin/velk /etc/shells && fail "/etc/shells still lists /usr/bin/vel
 cmp -s /etc/shells "$work/shells.before" || fail "/etc/shells differs from before"
 dpkg -s velk >/dev/null 2>&1 && fail "dpkg still knows velk"
 for f in /etc/velk/sshd_config /etc/ssh/sshd_config.d/velk.conf \
-         /lib/systemd/system/velk-sshd.service /var/lib/velk; do
+         /lib/systemd/system/velk-sshd.service /var/lib/velk \
+         /etc/systemd/system/multi-user.target.wants/velk-sshd.service \
+         /etc/systemd/system/velk-sshd.service; do
     [ -e "$f" ] && fail "$f is still there"
 done
 [ -e /etc/velk/authorized_keys/vbackup ] || fail "purge removed the administrator's key file"
