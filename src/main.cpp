@@ -78,7 +78,8 @@ int main(int argc, char **argv)
     if (word != nullptr && is_tape_name(word)) {
         confine(nullptr, word);
         int fd = open_target(word, true);
-        int read_error = capture_stream(fd, word, work.block, sizeof work.block);
+        int read_error =
+            capture_stream(fd, word, true, work.block, sizeof work.block);
         close_target(fd, word, true, nullptr);
         end_run(read_error, report_written(word) == 0);
     }
@@ -91,7 +92,8 @@ int main(int argc, char **argv)
     rotate_generations(client_dir, file_name, keep, target, work.name);
     int fd = open_target(target, false);
     unlock_generations(lock);
-    int read_error = capture_stream(fd, target, work.block, sizeof work.block);
+    int read_error =
+        capture_stream(fd, target, false, work.block, sizeof work.block);
     struct stat id;
     close_target(fd, target, false, &id);
 

@@ -285,14 +285,14 @@ namespace {
 // and closed, both successfully, before the line goes out.  A tape gets
 // no fsync.  Seen in the system calls, since a failing fsync cannot be
 // provoked on an ordinary file system.
-std::string traced_calls(const run_spec &base, const std::string &trace)
+std::string traced_calls(const run_spec &base, const std::string &trace,
+                         const char *calls_traced = "trace=openat,fsync,close,write")
 {
     run_spec s = base;
     // LeakSanitizer cannot stop a process that strace already traces.
     s.env.push_back("ASAN_OPTIONS=detect_leaks=0");
-    s.wrapper = {"/usr/bin/strace", "-o", trace, "-e",
-                 "trace=openat,fsync,close,write", "-e", "signal=none",
-                 "-qq"};
+    s.wrapper = {"/usr/bin/strace", "-o", trace, "-e", calls_traced,
+                 "-e", "signal=none", "-qq"};
     run_result r = run_velk(s);
     EXPECT_EQ(r.status, 0) << r.err;
     // strace pads the results into a column; fold that to one space.
@@ -303,13 +303,18 @@ std::string traced_calls(const run_spec &base, const std::string &trace)
     return calls;
 }
 
+#define NEEDS_STRACE()                                                       \
+    do {                                                                     \
+        if (access("/usr/bin/strace", X_OK) != 0) {                          \
+            if (getenv("CI") != nullptr)                                     \
+                FAIL() << "strace is missing";                               \
+            GTEST_SKIP() << "strace is not installed";                       \
+        }                                                                    \
+    } while (0)
+
 TEST(Capture, SyncedAndClosedBeforeWrittenTo)
 {
-    if (access("/usr/bin/strace", X_OK) != 0) {
-        if (getenv("CI") != nullptr)
-            FAIL() << "strace is missing";
-        GTEST_SKIP() << "strace is not installed";
-    }
+    NEEDS_STRACE();
     temp_dir home, io;
     make_dirs(home.path + CLIENT_DIR);
     run_spec s;
@@ -343,6 +348,42 @@ TEST(Capture, SyncedAndClosedBeforeWrittenTo)
     EXPECT_EQ(calls.find("fsync"), std::string::npos) << calls;
     // One record per read: three writes of 1024, 1024 and 952 bytes.
     EXPECT_NE(calls.find(", 952) = 952"), std::string::npos) << calls;
+}
+
+// A file target goes to the disk while it arrives: each full window is
+// handed to write-back, and once the next one is, the one before is
+// waited for and dropped from the page cache.  The final fsync stays.  A
+// tape gets none of this.
+TEST(Capture, WrittenBackWhileTheStreamArrives)
+{
+    NEEDS_STRACE();
+    const std::string w = std::to_string(VELK_WRITE_BACK_WINDOW);
+    temp_dir home, io;
+    make_dirs(home.path + CLIENT_DIR);
+    run_spec s;
+    s.args = {"-c", "host1.dump"};
+    s.env = ssh_env(home.path);
+    s.input = pattern(2 * VELK_WRITE_BACK_WINDOW + 1000);
+    std::string calls = traced_calls(s, io.path + "/trace",
+                                     "trace=sync_file_range,fadvise64,fsync");
+    EXPECT_EQ(calls, "sync_file_range(4, 0, " + w +
+                         ", SYNC_FILE_RANGE_WRITE) = 0\n"
+                         "sync_file_range(4, " + w + ", " + w +
+                         ", SYNC_FILE_RANGE_WRITE) = 0\n"
+                         "sync_file_range(4, 0, " + w +
+                         ", SYNC_FILE_RANGE_WAIT_BEFORE|SYNC_FILE_RANGE_WRITE|"
+                         "SYNC_FILE_RANGE_WAIT_AFTER) = 0\n"
+                         "fadvise64(4, 0, " + w +
+                         ", POSIX_FADV_DONTNEED) = 0\n"
+                         "fsync(4) = 0\n");
+    EXPECT_TRUE(read_file(home.path + CLIENT_DIR + "/host1.dump") == s.input);
+
+    s.args = {"-c", "/dev/nsa0"};
+    s.private_dev = true;
+    s.tape_node = "/dev/nsa0";
+    calls = traced_calls(s, io.path + "/tape-trace",
+                         "trace=sync_file_range,fadvise64,fsync");
+    EXPECT_EQ(calls, "");
 }
 
 }  // namespace

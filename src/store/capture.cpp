@@ -58,12 +58,62 @@ int open_target(const char *target, bool tape)
     return fd;
 }
 
-int capture_stream(int fd, const char *target, char *block, size_t size)
+// A file system or file that has no write-back to start says so with one
+// of these; its stream is written as it comes and synced at the end.
+static bool unsupported(int error)
 {
+    return error == EINVAL || error == ESPIPE || error == ENOSYS ||
+           error == EOPNOTSUPP;
+}
+
+// Starts write-back of the window [start, end) of the file and waits for
+// the window before it, [earlier, start), which it then drops from the
+// page cache: the stream is on its way to the disk while it arrives, and
+// a long one does not push everything else out of the cache.  An I/O
+// error found on the way ends the run like a failed write.  Returns
+// false when the file cannot be written back this way.
+static bool write_back(int fd, const char *target, off_t earlier, off_t start,
+                       off_t end)
+{
+    if (sync_file_range(fd, start, end - start, SYNC_FILE_RANGE_WRITE) < 0) {
+        if (unsupported(errno))
+            return false;
+        write_failed(target);
+    }
+    if (earlier == start)
+        return true;
+    if (sync_file_range(fd, earlier, start - earlier,
+                        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                            SYNC_FILE_RANGE_WAIT_AFTER) < 0) {
+        if (unsupported(errno))
+            return false;
+        write_failed(target);
+    }
+    // Only advice: the data is safe either way.
+    posix_fadvise(fd, earlier, start - earlier, POSIX_FADV_DONTNEED);
+    return true;
+}
+
+int capture_stream(int fd, const char *target, bool tape, char *block,
+                   size_t size)
+{
+    // [earlier, start) is the window under write-back, [start, written)
+    // the one being filled.  A tape gets none of it.
+    bool writing_back = !tape;
+    off_t earlier = 0;
+    off_t start = 0;
+    off_t written = 0;
     ssize_t n;
-    while ((n = read_block(0, block, size)) > 0)
+    while ((n = read_block(0, block, size)) > 0) {
         if (write_all(fd, block, static_cast<size_t>(n)) < 0)
             write_failed(target);
+        written += n;
+        if (writing_back && written - start >= WRITE_BACK_WINDOW) {
+            writing_back = write_back(fd, target, earlier, start, written);
+            earlier = start;
+            start = written;
+        }
+    }
     return n < 0 ? errno : 0;
 }
 

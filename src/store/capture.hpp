@@ -11,9 +11,12 @@ int open_target(const char *target, bool tape);
 
 // Copies standard input to fd, the opened target, through block (size
 // bytes), one write of everything each read returned, until end of input
-// or a failed read.  Ends the process with status 1 when a write fails.
-// Returns 0 after end of input, or the error number of the failed read.
-int capture_stream(int fd, const char *target, char *block, size_t size);
+// or a failed read.  A file target is handed to write-back window by
+// window as it arrives.  Ends the process with status 1 when a write
+// fails.  Returns 0 after end of input, or the error number of the failed
+// read.
+int capture_stream(int fd, const char *target, bool tape, char *block,
+                   size_t size);
 
 // Makes what was written durable and lets the target go: a file target
 // is synced, its device and inode kept in *id, and closed; a tape is
