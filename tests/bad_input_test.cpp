@@ -135,6 +135,30 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(i.param.name);
     });
 
+// A target path cut at the buffer's end inside the file name is still a
+// valid name: the stream is stored there, and "written to" names it.
+TEST(BadInput, TargetCutInsideTheFileNameIsStoredThere)
+{
+    temp_dir home;
+    std::string deep = home.path;
+    for (char c : {'d', 'e', 'f', 'g'})
+        deep += "/" + std::string(200, c);
+    std::string dir = deep + "/incoming/10.0.0.5";
+    make_dirs(dir);
+    std::string word(250, 'w');
+    std::string cut = (dir + "/" + word).substr(0, PATH_LIMIT);
+    ASSERT_GT(cut.size(), dir.size() + 1);
+
+    run_spec s;
+    s.args = {"-c", word};
+    s.env = ssh_env(deep);
+    s.input = "data";
+    run_result r = run_velk(s);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "written to " + cut + "\n");
+    EXPECT_EQ(read_file(cut), "data");
+}
+
 // sshd always gives an absolute HOME; a relative one is taken as it
 // stands, from the working directory.
 TEST(BadInput, RelativeHomeStoresBelowWorkingDirectory)

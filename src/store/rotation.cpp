@@ -77,14 +77,16 @@ void unlock_generations(int lock)
 // Generations only ever move up by one into a run that starts at 0, so
 // the search ends at the first missing one above 0 (generation 0 itself
 // is missing when a later push has moved it and not yet created its
-// own).  A name cut at PATH_BUF would repeat the one before it for ever;
-// the search ends there too.
+// own).  A target cut at PATH_BUF is what was opened and is searched;
+// the generation names after it would repeat it for ever, so the search
+// ends there.
 int find_generation(const char *client_dir, const char *file_name,
                     const struct stat *id, char *path)
 {
     struct stat st;
     for (int k = 0; k < INT_MAX; k++) {
-        if (generation_name(path, client_dir, file_name, k) >= PATH_BUF)
+        if (generation_name(path, client_dir, file_name, k) >= PATH_BUF &&
+            k > 0)
             return -1;
         if (stat(path, &st) < 0) {
             if (k > 0)
