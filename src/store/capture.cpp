@@ -66,29 +66,35 @@ static bool unsupported(int error)
            error == EOPNOTSUPP;
 }
 
+// One sync_file_range call; an error other than "not supported here" ends
+// the run like a failed write.  Returns false when the file cannot be
+// written back this way.
+static bool sync_range(int fd, const char *target, off_t from, off_t to,
+                       unsigned flags)
+{
+    if (sync_file_range(fd, from, to - from, flags) == 0)
+        return true;
+    if (unsupported(errno))
+        return false;
+    write_failed(target);
+}
+
 // Starts write-back of the window [start, end) of the file and waits for
 // the window before it, [earlier, start), which it then drops from the
 // page cache: the stream is on its way to the disk while it arrives, and
-// a long one does not push everything else out of the cache.  An I/O
-// error found on the way ends the run like a failed write.  Returns
+// a long one does not push everything else out of the cache.  Returns
 // false when the file cannot be written back this way.
 static bool write_back(int fd, const char *target, off_t earlier, off_t start,
                        off_t end)
 {
-    if (sync_file_range(fd, start, end - start, SYNC_FILE_RANGE_WRITE) < 0) {
-        if (unsupported(errno))
-            return false;
-        write_failed(target);
-    }
+    if (!sync_range(fd, target, start, end, SYNC_FILE_RANGE_WRITE))
+        return false;
     if (earlier == start)
         return true;
-    if (sync_file_range(fd, earlier, start - earlier,
-                        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                            SYNC_FILE_RANGE_WAIT_AFTER) < 0) {
-        if (unsupported(errno))
-            return false;
-        write_failed(target);
-    }
+    if (!sync_range(fd, target, earlier, start,
+                    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                        SYNC_FILE_RANGE_WAIT_AFTER))
+        return false;
     // Only advice: the data is safe either way.
     posix_fadvise(fd, earlier, start - earlier, POSIX_FADV_DONTNEED);
     return true;
