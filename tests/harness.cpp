@@ -121,6 +121,18 @@ static void list_dev_into(const std::string &listing)
     child_fail("execve");
 }
 
+// A fresh directory under /tmp, traversable by nobody, for the cases
+// that drop privileges.
+static std::string make_scratch_dir()
+{
+    char tmpl[] = "/tmp/velk-test-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+        fail("mkdtemp");
+    if (chmod(tmpl, 0755) < 0)
+        fail(std::string("chmod ") + tmpl);
+    return tmpl;
+}
+
 static std::string nobody_copy_dir;
 
 static void remove_nobody_copy()
@@ -136,13 +148,8 @@ static void remove_nobody_copy()
 static std::string traversable_copy(const std::string &path)
 {
     if (nobody_copy_dir.empty()) {
-        char tmpl[] = "/tmp/velk-bin-XXXXXX";
-        if (mkdtemp(tmpl) == nullptr)
-            fail("mkdtemp");
-        nobody_copy_dir = tmpl;
+        nobody_copy_dir = make_scratch_dir();
         atexit(remove_nobody_copy);
-        if (chmod(tmpl, 0755) < 0)
-            fail("chmod " + nobody_copy_dir);
     }
     std::string copy =
         nobody_copy_dir + "/" + std::filesystem::path(path).filename().string();
@@ -160,10 +167,7 @@ velk_process start_velk(const run_spec &spec)
         spec.as_nobody ? traversable_copy(VELK_BINARY) : VELK_BINARY;
     const char *binary = binary_path.c_str();
     velk_process proc;
-    char tmpl[] = "/tmp/velk-io-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
-        fail("mkdtemp");
-    proc.io_dir = tmpl;
+    proc.io_dir = make_scratch_dir();
     proc.private_dev = spec.private_dev;
     std::string out_path = proc.io_dir + "/out";
     std::string err_path = proc.io_dir + "/err";
@@ -229,12 +233,9 @@ velk_process start_velk(const run_spec &spec)
     proc.pid = fork();
     if (proc.pid < 0)
         fail("fork");
-    if (proc.pid == 0) {
-        if (pipe_fds[1] >= 0)
-            close(pipe_fds[1]);
+    if (proc.pid == 0)
         exec_child(spec, binary, in_fd, out_fd, err_fd, argv.data(),
                    envp.data(), listing);
-    }
 
     close(in_fd);
     close(out_fd);
@@ -313,15 +314,7 @@ const char *velk_binary()
     return VELK_BINARY;
 }
 
-temp_dir::temp_dir()
-{
-    char tmpl[] = "/tmp/velk-test-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
-        fail("mkdtemp");
-    path = tmpl;
-    // Traversable by nobody, for the cases that drop privileges.
-    chmod(tmpl, 0755);
-}
+temp_dir::temp_dir() : path(make_scratch_dir()) {}
 
 temp_dir::~temp_dir()
 {
