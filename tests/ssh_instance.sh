@@ -69,9 +69,8 @@ before=$(snapshot)
 # --- SFTP and scp: there is no subsystem to serve them.
 sftp_as() {   # sftp_as KEY BATCH-COMMAND
     printf '%s\n' "$2" > "$scratch/batch"
-    timeout 20 sftp -F /dev/null -P "$VELK_PORT" -i "$1" -o IdentitiesOnly=yes \
-        -o BatchMode=yes -o UserKnownHostsFile="$VELK_WORK/known_hosts" \
-        -o GlobalKnownHostsFile=/dev/null -b "$scratch/batch" "$A@127.0.0.1"
+    client_opts "$1"
+    timeout 20 sftp -P "$VELK_PORT" "${CLIENT_OPTS[@]}" -b "$scratch/batch" "$A@127.0.0.1"
 }
 echo secret > "$scratch/upload"
 for cmd in "ls -la" "get incoming/127.0.0.1/etc.tar $scratch/got" \
@@ -80,9 +79,8 @@ for cmd in "ls -la" "get incoming/127.0.0.1/etc.tar $scratch/got" \
 done
 check "sftp: nothing fetched" not_there "$scratch/got"
 scp_as() {   # scp_as [-O] FROM TO, with A's key
-    timeout 10 scp -F /dev/null -P "$VELK_PORT" -i "$key" -o IdentitiesOnly=yes \
-        -o BatchMode=yes -o UserKnownHostsFile="$VELK_WORK/known_hosts" \
-        -o GlobalKnownHostsFile=/dev/null "$@"
+    client_opts "$key"
+    timeout 10 scp -P "$VELK_PORT" "${CLIENT_OPTS[@]}" "$@"
 }
 check "scp upload refused" fails scp_as "$scratch/upload" "$A@127.0.0.1:.ssh/authorized_keys"
 check "scp download refused" fails scp_as "$A@127.0.0.1:incoming/127.0.0.1/etc.tar" "$scratch/got2"

@@ -16,6 +16,9 @@
 #   VELK_WORK       a scratch directory, removed by sshd_down
 #   VELK_PORT       sshd's port on 127.0.0.1
 #   push ARGS...    runs the real ssh client against the account
+#   client_opts KEY, ssh_args USER KEY, ssh_as USER KEY ARGS...
+#                   the client's options and command line, for sftp,
+#                   scp and other accounts
 # and for tests that need more accounts or another sshd:
 #   make_account NAME SHELL [GROUPS]   an account, removed by sshd_down
 #   start_sshd CONFIG [SSHD ARGS...]   an sshd on a free port of
@@ -154,18 +157,25 @@ sshd_up() {
     start_sshd "$VELK_SSHD_CONFIG"
 }
 
-# ssh_args USER KEY: sets SSH_ARGS to the real ssh client's command line
-# as a backup client would run it, with one key and nothing from ~/.ssh.
-# Options and the command follow it (ssh's getopt still takes options
-# after the host).
-ssh_args() {
-    SSH_ARGS=(ssh -F /dev/null -p "$VELK_PORT" -i "$2"
+# client_opts KEY: sets CLIENT_OPTS to the options every client (ssh,
+# sftp, scp) runs with here, as a backup client would: one key, nothing
+# from ~/.ssh, no prompts, only the loopback sshd's host key trusted.
+# The port is not among them: ssh takes -p, sftp and scp -P.
+client_opts() {
+    CLIENT_OPTS=(-F /dev/null -i "$1"
         -o IdentitiesOnly=yes -o BatchMode=yes
         -o StrictHostKeyChecking=yes
         -o UserKnownHostsFile="$VELK_WORK/known_hosts"
         -o GlobalKnownHostsFile=/dev/null
-        -o LogLevel=ERROR
-        "$1@127.0.0.1")
+        -o LogLevel=ERROR)
+}
+
+# ssh_args USER KEY: sets SSH_ARGS to the real ssh client's command line.
+# Options and the command follow it (ssh's getopt still takes options
+# after the host).
+ssh_args() {
+    client_opts "$2"
+    SSH_ARGS=(ssh -p "$VELK_PORT" "${CLIENT_OPTS[@]}" "$1@127.0.0.1")
 }
 
 # ssh_as USER KEY [ARGS...]
