@@ -303,15 +303,6 @@ std::string traced_calls(const run_spec &base, const std::string &trace,
     return calls;
 }
 
-#define NEEDS_STRACE()                                                       \
-    do {                                                                     \
-        if (access("/usr/bin/strace", X_OK) != 0) {                          \
-            if (getenv("CI") != nullptr)                                     \
-                FAIL() << "strace is missing";                               \
-            GTEST_SKIP() << "strace is not installed";                       \
-        }                                                                    \
-    } while (0)
-
 TEST(Capture, SyncedAndClosedBeforeWrittenTo)
 {
     NEEDS_STRACE();

@@ -290,6 +290,18 @@ run_result finish_velk(velk_process &proc)
     return r;
 }
 
+bool wait_in_syscall(pid_t pid, long nr)
+{
+    std::string path = "/proc/" + std::to_string(pid) + "/syscall";
+    for (int i = 0; i < 1000; i++) {
+        // The call's number comes first; "running" while it is not in one.
+        if (atol(read_file(path).c_str()) == nr)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
 run_result run_velk(const run_spec &spec)
 {
     velk_process proc = start_velk(spec);
@@ -307,6 +319,12 @@ run_result push(const std::string &home, const std::vector<std::string> &args,
     s.env.insert(s.env.end(), extra_env.begin(), extra_env.end());
     s.input = input;
     return run_velk(s);
+}
+
+bool on_ci()
+{
+    const char *ci = getenv("CI");
+    return ci != nullptr && strcmp(ci, "true") == 0;
 }
 
 const char *velk_binary()

@@ -3,9 +3,27 @@
 #ifndef VELK_TESTS_HARNESS_HPP
 #define VELK_TESTS_HARNESS_HPP
 
+#include <gtest/gtest.h>
 #include <string>
 #include <sys/types.h>
+#include <unistd.h>
 #include <vector>
+
+// A case that cannot run on this machine (a tool missing) is skipped with
+// its reason, which ctest reports as a skip; under CI=true, where
+// everything it needs has been installed, it fails instead.
+bool on_ci();
+#define REQUIRE_OR_SKIP(available, why)                                      \
+    do {                                                                     \
+        if (!(available)) {                                                  \
+            if (on_ci())                                                     \
+                FAIL() << (why);                                             \
+            GTEST_SKIP() << (why);                                           \
+        }                                                                    \
+    } while (0)
+#define NEEDS_STRACE()                                                       \
+    REQUIRE_OR_SKIP(access("/usr/bin/strace", X_OK) == 0,                    \
+                    "strace is not installed")
 
 struct run_spec {
     std::string argv0 = "velk";
@@ -53,6 +71,10 @@ struct velk_process {
 velk_process start_velk(const run_spec &spec);
 void feed(velk_process &proc, const std::string &data);
 run_result finish_velk(velk_process &proc);
+
+// Waits (up to ten seconds) until the process is blocked in system call
+// nr, as /proc/<pid>/syscall shows it; false if it never is.
+bool wait_in_syscall(pid_t pid, long nr);
 
 // One push as sshd would start velk: args, the ssh_env of home plus
 // extra_env, and input on stdin.
