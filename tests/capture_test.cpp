@@ -285,34 +285,25 @@ namespace {
 // and closed, both successfully, before the line goes out.  A tape gets
 // no fsync.  Seen in the system calls, since a failing fsync cannot be
 // provoked on an ordinary file system.
-std::string traced_calls(const run_spec &base, const std::string &trace,
-                         const char *calls_traced = "trace=openat,fsync,close,write")
+std::string traced_calls(const run_spec &s, const char *calls_traced =
+                                                 "trace=openat,fsync,close,write")
 {
-    run_spec s = base;
-    // LeakSanitizer cannot stop a process that strace already traces.
-    s.env.push_back("ASAN_OPTIONS=detect_leaks=0");
-    s.wrapper = {"/usr/bin/strace", "-o", trace, "-e", calls_traced,
-                 "-e", "signal=none", "-qq"};
-    run_result r = run_velk(s);
-    EXPECT_EQ(r.status, 0) << r.err;
-    // strace pads the results into a column; fold that to one space.
     std::string calls;
-    for (char c : read_file(trace))
-        if (c != ' ' || calls.empty() || calls.back() != ' ')
-            calls += c;
+    run_result r = run_traced(s, {"-e", calls_traced}, &calls);
+    EXPECT_EQ(r.status, 0) << r.err;
     return calls;
 }
 
 TEST(Capture, SyncedAndClosedBeforeWrittenTo)
 {
     NEEDS_STRACE();
-    temp_dir home, io;
+    temp_dir home;
     make_dirs(home.path + CLIENT_DIR);
     run_spec s;
     s.args = {"-c", "host1.dump"};
     s.env = ssh_env(home.path);
     s.input = pattern(3000);
-    std::string calls = traced_calls(s, io.path + "/trace");
+    std::string calls = traced_calls(s);
     std::string opened = "host1.dump\", O_WRONLY|O_CREAT|O_TRUNC, 0400) = ";
     size_t open_at = calls.find(opened);
     ASSERT_NE(open_at, std::string::npos) << calls;
@@ -332,7 +323,7 @@ TEST(Capture, SyncedAndClosedBeforeWrittenTo)
     s.args = {"-c", "/dev/nsa0"};
     s.private_dev = true;
     s.tape_node = "/dev/nsa0";
-    calls = traced_calls(s, io.path + "/tape-trace");
+    calls = traced_calls(s);
     EXPECT_NE(calls.find("openat(AT_FDCWD, \"/dev/nsa0\", O_WRONLY) = "),
               std::string::npos)
         << calls;
@@ -349,14 +340,13 @@ TEST(Capture, WrittenBackWhileTheStreamArrives)
 {
     NEEDS_STRACE();
     const std::string w = std::to_string(VELK_WRITE_BACK_WINDOW);
-    temp_dir home, io;
+    temp_dir home;
     make_dirs(home.path + CLIENT_DIR);
     run_spec s;
     s.args = {"-c", "host1.dump"};
     s.env = ssh_env(home.path);
     s.input = pattern(2 * VELK_WRITE_BACK_WINDOW + 1000);
-    std::string calls = traced_calls(s, io.path + "/trace",
-                                     "trace=sync_file_range,fadvise64,fsync");
+    std::string calls = traced_calls(s, "trace=sync_file_range,fadvise64,fsync");
     EXPECT_EQ(calls, "sync_file_range(4, 0, " + w +
                          ", SYNC_FILE_RANGE_WRITE) = 0\n"
                          "sync_file_range(4, " + w + ", " + w +
@@ -372,8 +362,7 @@ TEST(Capture, WrittenBackWhileTheStreamArrives)
     s.args = {"-c", "/dev/nsa0"};
     s.private_dev = true;
     s.tape_node = "/dev/nsa0";
-    calls = traced_calls(s, io.path + "/tape-trace",
-                         "trace=sync_file_range,fadvise64,fsync");
+    calls = traced_calls(s, "trace=sync_file_range,fadvise64,fsync");
     EXPECT_EQ(calls, "");
 }
 

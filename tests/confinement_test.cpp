@@ -112,4 +112,63 @@ INSTANTIATE_TEST_SUITE_P(Confinement, Probe, ::testing::Bool(),
                                                         : "as_root");
                          });
 
+struct order_case {
+    const char *name;
+    std::string command;
+    std::string first_change;   // the first call that changes the store
+};
+
+class ConfinedFirst : public ::testing::TestWithParam<order_case> {};
+
+// In the order of its system calls, velk sets no_new_privs, restricts
+// the file system and installs its filter before it renames, removes or
+// opens anything it writes to: a fault in the rotation or the open runs
+// already confined.
+TEST_P(ConfinedFirst, BeforeTheFirstChange)
+{
+    NEEDS_STRACE();
+    const order_case &c = GetParam();
+    temp_dir home;
+    std::string dir = home.path + "/incoming/10.0.0.5";
+    make_dirs(dir, 0700);
+    write_file(dir + "/db.dump", "earlier", 0400);
+    run_spec s;
+    s.args = {"-c", c.command};
+    s.env = ssh_env(home.path);
+    s.input = "data";
+    s.private_dev = true;
+    s.tape_node = "/dev/nsa0";
+    std::string calls;
+    run_result r = run_traced(
+        s,
+        {"-e", "trace=prctl,landlock_restrict_self,openat,rename,renameat,"
+               "renameat2,unlink,unlinkat"},
+        &calls);
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    std::string first = c.first_change;
+    if (size_t at = first.find("{D}"); at != std::string::npos)
+        first.replace(at, 3, dir);
+    size_t no_new_privs = calls.find("prctl(PR_SET_NO_NEW_PRIVS, 1");
+    size_t landlock = calls.find("landlock_restrict_self(");
+    size_t seccomp = calls.find("prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER");
+    size_t change = calls.find(first);
+    ASSERT_NE(change, std::string::npos) << first << " not in\n" << calls;
+    EXPECT_LT(no_new_privs, landlock) << calls;
+    EXPECT_LT(landlock, seccomp) << calls;
+    EXPECT_LT(seccomp, change) << calls;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Confinement, ConfinedFirst,
+    ::testing::Values(
+        order_case{"rotation", "db.dump", "rename(\"{D}/db.dump\""},
+        order_case{"removal", "db.dump -t 1", "unlink(\"{D}/db.dump\")"},
+        order_case{"new_file", "fresh.dump",
+                   "openat(AT_FDCWD, \"{D}/fresh.dump\", O_WRONLY"},
+        order_case{"tape", "/dev/nsa0", "openat(AT_FDCWD, \"/dev/nsa0\", O_WRONLY"}),
+    [](const ::testing::TestParamInfo<order_case> &i) {
+        return std::string(i.param.name);
+    });
+
 }  // namespace

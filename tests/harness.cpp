@@ -290,6 +290,25 @@ run_result finish_velk(velk_process &proc)
     return r;
 }
 
+run_result run_traced(const run_spec &spec,
+                      const std::vector<std::string> &options,
+                      std::string *calls)
+{
+    temp_dir io;
+    std::string trace = io.path + "/trace";
+    run_spec s = spec;
+    // LeakSanitizer cannot stop a process that strace already traces.
+    s.env.push_back("ASAN_OPTIONS=detect_leaks=0");
+    s.wrapper = {"/usr/bin/strace", "-o", trace, "-e", "signal=none", "-qq"};
+    s.wrapper.insert(s.wrapper.end(), options.begin(), options.end());
+    run_result r = run_velk(s);
+    calls->clear();
+    for (char c : read_file(trace))
+        if (c != ' ' || calls->empty() || calls->back() != ' ')
+            *calls += c;
+    return r;
+}
+
 bool wait_in_syscall(pid_t pid, long nr)
 {
     std::string path = "/proc/" + std::to_string(pid) + "/syscall";

@@ -72,6 +72,13 @@ velk_process start_velk(const run_spec &spec);
 void feed(velk_process &proc, const std::string &data);
 run_result finish_velk(velk_process &proc);
 
+// Runs velk under strace with the given options ("-e", "trace=..."), and
+// sets *calls to the trace, one call per line, strace's padding folded to
+// single spaces.
+run_result run_traced(const run_spec &spec,
+                      const std::vector<std::string> &options,
+                      std::string *calls);
+
 // Waits (up to ten seconds) until the process is blocked in system call
 // nr, as /proc/<pid>/syscall shows it; false if it never is.
 bool wait_in_syscall(pid_t pid, long nr);
