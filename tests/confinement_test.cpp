@@ -56,36 +56,50 @@ TEST(Confinement, ActiveWhileReadingStdin)
 }
 
 // What a velk subverted by its input could try once it is confined, as
-// root and as an unprivileged account that owns every backup: only its
-// standard input and its own client directory are within reach, and the
-// run still stores its stream.
-class Probe : public ::testing::TestWithParam<bool> {};
+// root and as an unprivileged account that owns every backup, storing to
+// a file and to a tape: only its standard input and its own client
+// directory or device are within reach, and the run still stores its
+// stream.
+struct probe_case {
+    const char *name;
+    bool as_nobody;
+    bool tape;
+};
+
+class Probe : public ::testing::TestWithParam<probe_case> {};
 
 TEST_P(Probe, ConfinedRunReachesNothingElse)
 {
-    bool as_nobody = GetParam();
+    const probe_case &c = GetParam();
     temp_dir home;
     std::string dir = home.path + "/incoming/10.0.0.5";
+    std::string keys = home.path + "/.ssh/authorized_keys";
     make_dirs(dir, 0700);
     make_dirs(home.path + "/incoming/10.0.0.9", 0700);
+    make_dirs(home.path + "/.ssh", 0700);
     write_file(home.path + "/incoming/10.0.0.9/other.dump", "secret", 0400);
     write_file(dir + "/db.dump", "earlier", 0400);
-    if (as_nobody)
+    write_file(dir + "/db.dump.1", "older", 0400);
+    write_file(keys, "restrict ssh-ed25519 AAAA\n", 0600);
+    if (c.as_nobody)
         for (const std::string &p :
              {home.path, home.path + "/incoming", dir,
               home.path + "/incoming/10.0.0.9",
               home.path + "/incoming/10.0.0.9/other.dump",
-              dir + "/db.dump"})
+              dir + "/db.dump", dir + "/db.dump.1", home.path + "/.ssh",
+              keys})
             chown_nobody(p);
 
     run_spec s;
-    s.args = {"-c", "db.dump"};
+    s.args = {"-c", c.tape ? "/dev/nsa0" : "db.dump"};
     s.env = ssh_env(home.path);
     // The probe comes first in the preload list, ahead of the sanitizers.
     s.env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
     s.preload = VELK_PROBE;
-    s.as_nobody = as_nobody;
+    s.as_nobody = c.as_nobody;
     s.input = pattern(5000);
+    s.private_dev = c.tape;
+    s.tape_node = "/dev/nsa0";
     run_result r = run_velk(s);
 
     EXPECT_EQ(r.err, "probe: read_other_client EACCES\n"
@@ -95,22 +109,38 @@ TEST_P(Probe, ConfinedRunReachesNothingElse)
                      "probe: list_client_dir EACCES\n"
                      "probe: list_root EACCES\n"
                      "probe: create_outside EACCES\n"
+                     "probe: write_ssh_keys EACCES\n"
+                     "probe: create_beside_client_dir EACCES\n"
                      "probe: unix_socket EPERM\n"
                      "probe: exec EPERM\n"
                      "probe: fork EPERM\n"
                      "probe: off_the_list EPERM\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "written to " + dir + "/db.dump\n");
-    EXPECT_TRUE(read_file(dir + "/db.dump") == s.input);
-    EXPECT_EQ(read_file(dir + "/db.dump.1"), "earlier");
+    EXPECT_EQ(read_file(keys), "restrict ssh-ed25519 AAAA\n");
     EXPECT_FALSE(exists(home.path + "/outside"));
+    EXPECT_FALSE(exists(home.path + "/incoming/10.0.0.6"));
+    if (c.tape) {
+        EXPECT_EQ(r.out, "written to /dev/nsa0\n");
+        EXPECT_EQ(list_dir(dir),
+                  (std::vector<std::string>{"db.dump", "db.dump.1"}));
+        EXPECT_EQ(read_file(dir + "/db.dump"), "earlier");
+    } else {
+        EXPECT_EQ(r.out, "written to " + dir + "/db.dump\n");
+        EXPECT_TRUE(read_file(dir + "/db.dump") == s.input);
+        EXPECT_EQ(read_file(dir + "/db.dump.1"), "earlier");
+        EXPECT_EQ(read_file(dir + "/db.dump.2"), "older");
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Confinement, Probe, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool> &i) {
-                             return std::string(i.param ? "as_nobody"
-                                                        : "as_root");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Confinement, Probe,
+    ::testing::Values(probe_case{"file_as_root", false, false},
+                      probe_case{"file_as_nobody", true, false},
+                      probe_case{"tape_as_root", false, true},
+                      probe_case{"tape_as_nobody", true, true}),
+    [](const ::testing::TestParamInfo<probe_case> &i) {
+        return std::string(i.param.name);
+    });
 
 struct order_case {
     const char *name;

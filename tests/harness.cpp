@@ -80,9 +80,12 @@ static void list_dev_into(const std::string &listing)
             child_fail("mount private");
         if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") < 0)
             child_fail("mount tmpfs");
+        // Writable for all, whatever the umask: an account that is not
+        // root stands in for one in the tape group.
         if (!spec.tape_node.empty() &&
-            mknod(spec.tape_node.c_str(), S_IFCHR | 0666,
-                  makedev(spec.tape_major, spec.tape_minor)) < 0)
+            (mknod(spec.tape_node.c_str(), S_IFCHR | 0666,
+                   makedev(spec.tape_major, spec.tape_minor)) < 0 ||
+             chmod(spec.tape_node.c_str(), 0666) < 0))
             child_fail("mknod");
         // velk runs in a grandchild, so that /dev can be listed here
         // afterwards, while the namespace still exists.

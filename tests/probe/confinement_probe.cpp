@@ -41,6 +41,10 @@ static void probe()
     report("list_root", opens("", "/", O_RDONLY | O_DIRECTORY));
     report("create_outside",
            opens(home, "/outside", O_WRONLY | O_CREAT | O_EXCL));
+    report("write_ssh_keys",
+           opens(home, "/.ssh/authorized_keys", O_WRONLY | O_APPEND));
+    report("create_beside_client_dir",
+           opens(home, "/incoming/10.0.0.6", O_WRONLY | O_CREAT | O_EXCL));
     report("unix_socket", socket(AF_UNIX, SOCK_STREAM, 0) >= 0);
     char *argv[] = {const_cast<char *>("sh"), nullptr};
     char *envp[] = {nullptr};
