@@ -1,6 +1,8 @@
 // Copying standard input to the target, and how each failure ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "harness.hpp"
 
 namespace {
@@ -182,34 +184,57 @@ TEST(Capture, UnmovableReadOnlyTargetRefusedForOwner)
 struct closed_case {
     const char *name;
     std::vector<int> fds;
+    bool tape;
     std::string stored;   // the input is "data"; what the file holds
 };
 
 class ClosedDescriptors : public ::testing::TestWithParam<closed_case> {};
 
 // A closed 0, 1 or 2 is reopened on /dev/null before anything else, so
-// the target never takes a standard descriptor's number.
-TEST_P(ClosedDescriptors, StoreStaysClean)
+// that neither the client directory's lock nor the target takes a
+// standard descriptor's number, where a message or a read of the input
+// would reach it.  The numbers are read from the traced opens.
+TEST_P(ClosedDescriptors, NeverOpenedAsStandardDescriptors)
 {
+    NEEDS_STRACE();
     const closed_case &c = GetParam();
     temp_dir home;
     run_spec s;
-    s.args = {"-h", "host1.dump"};   // a warning on the way
+    s.args = {"-h", c.tape ? "/dev/nsa0" : "host1.dump"};   // a warning
     s.env = ssh_env(home.path);
     s.input = "data";
     s.closed_fds = c.fds;
-    run_result r = run_velk(s);
+    s.private_dev = c.tape;
+    s.tape_node = "/dev/nsa0";
+    std::string calls;
+    run_result r = run_traced(s, {"-e", "trace=openat"}, &calls);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(read_file(home.path + CLIENT_DIR + "/host1.dump"), c.stored);
+
+    std::string dir = home.path + CLIENT_DIR;
+    std::vector<std::string> opens = {"\"/dev/nsa0\", O_WRONLY"};
+    if (!c.tape)
+        opens = {"\"" + dir + "\", O_RDONLY|O_CLOEXEC|O_DIRECTORY",
+                 "\"" + dir + "/host1.dump\", O_WRONLY"};
+    for (const std::string &open : opens) {
+        size_t at = calls.find("openat(AT_FDCWD, " + open);
+        ASSERT_NE(at, std::string::npos) << open << " not in\n" << calls;
+        at = calls.find(") = ", at) + 4;
+        EXPECT_GE(std::stoi(calls.substr(at)), 3) << calls;
+    }
+    if (!c.tape) {
+        EXPECT_EQ(read_file(dir + "/host1.dump"), c.stored);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Capture, ClosedDescriptors,
-    ::testing::Values(closed_case{"stdin", {0}, ""},
-                      closed_case{"stdout", {1}, "data"},
-                      closed_case{"stderr", {2}, "data"},
-                      closed_case{"stdout_stderr", {1, 2}, "data"},
-                      closed_case{"all", {0, 1, 2}, ""}),
+    ::testing::Values(closed_case{"stdin", {0}, false, ""},
+                      closed_case{"stdout", {1}, false, "data"},
+                      closed_case{"stderr", {2}, false, "data"},
+                      closed_case{"stdout_stderr", {1, 2}, false, "data"},
+                      closed_case{"all", {0, 1, 2}, false, ""},
+                      closed_case{"tape_stdout", {1}, true, ""},
+                      closed_case{"tape_all", {0, 1, 2}, true, ""}),
     [](const ::testing::TestParamInfo<closed_case> &i) {
         return std::string(i.param.name);
     });
@@ -245,6 +270,8 @@ TEST_P(Tape, WrittenStraightToTheDevice)
     std::vector<std::string> expected_dev;
     if (!c.node.empty())
         expected_dev.push_back(c.node.substr(5));
+    expected_dev.push_back("null");
+    std::sort(expected_dev.begin(), expected_dev.end());
     EXPECT_EQ(r.dev_entries, expected_dev);
 }
 

@@ -130,7 +130,7 @@ TEST(Confirmation, TapeWithClientGone)
     run_result r = run_velk(s);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, GONE);
-    EXPECT_EQ(r.dev_entries, std::vector<std::string>{"nsa0"});
+    EXPECT_EQ(r.dev_entries, (std::vector<std::string>{"nsa0", "null"}));
 }
 
 // Waits until path exists with at least size bytes.

@@ -80,8 +80,13 @@ static void list_dev_into(const std::string &listing)
             child_fail("mount private");
         if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") < 0)
             child_fail("mount tmpfs");
-        // Writable for all, whatever the umask: an account that is not
-        // root stands in for one in the tape group.
+        // /dev/null, as every system has it: velk opens it in place of
+        // a closed standard descriptor.  The tape node is writable for
+        // all, whatever the umask: an account that is not root stands in
+        // for one in the tape group.
+        if (mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)) < 0 ||
+            chmod("/dev/null", 0666) < 0)
+            child_fail("mknod /dev/null");
         if (!spec.tape_node.empty() &&
             (mknod(spec.tape_node.c_str(), S_IFCHR | 0666,
                    makedev(spec.tape_major, spec.tape_minor)) < 0 ||
@@ -287,6 +292,7 @@ run_result finish_velk(velk_process &proc)
             r.dev_entries.push_back(names.substr(start, nl - start));
             start = nl + 1;
         }
+        std::sort(r.dev_entries.begin(), r.dev_entries.end());
     }
     std::error_code ec;
     std::filesystem::remove_all(proc.io_dir, ec);

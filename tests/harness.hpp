@@ -40,9 +40,9 @@ struct run_spec {
     bool stdout_reader_gone = false;   // stdout a pipe with no reader
     std::string preload;           // a library for LD_PRELOAD, when set
     long fsize_limit = -1;         // RLIMIT_FSIZE, with SIGXFSZ ignored
-    // Tape cases: a private mount namespace with a tmpfs on /dev.  When
-    // tape_node is set, that character device (tape_major, tape_minor) is
-    // made in it first.
+    // Tape cases: a private mount namespace with a tmpfs on /dev that
+    // holds null.  When tape_node is set, that character device
+    // (tape_major, tape_minor) is made in it too.
     bool private_dev = false;
     std::string tape_node;
     int tape_major = 1;
@@ -53,7 +53,7 @@ struct run_result {
     int status = -1;   // exit status, or 128 + signal number
     std::string out;
     std::string err;
-    std::vector<std::string> dev_entries;   // names in /dev afterwards
+    std::vector<std::string> dev_entries;   // names in /dev afterwards, sorted
 };
 
 run_result run_velk(const run_spec &spec);

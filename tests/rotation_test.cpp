@@ -50,7 +50,7 @@ TEST(Generations, TapeIsNeverRotated)
         s.tape_node = "/dev/sa0";
         run_result r = run_velk(s);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.dev_entries, std::vector<std::string>{"sa0"});
+        EXPECT_EQ(r.dev_entries, (std::vector<std::string>{"null", "sa0"}));
     }
 }
 
