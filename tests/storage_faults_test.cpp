@@ -38,7 +38,23 @@ struct fault_case {
     long stored;
 };
 
-void file_size_limit(const std::string &, run_spec &s)
+// A write beyond the limit fails with EFBIG.  A limit inside a block
+// first yields a short write: it must be finished, and so the failure
+// seen, rather than the shortened stream reported as written; in the last
+// block no later write would see it.
+void size_limit_at_a_block_boundary(const std::string &, run_spec &s)
+{
+    s.fsize_limit = 2048;
+    s.input = pattern(4096);
+}
+
+void size_limit_in_the_last_block(const std::string &, run_spec &s)
+{
+    s.fsize_limit = 1500;
+    s.input = pattern(2048);
+}
+
+void size_limit_mid_stream(const std::string &, run_spec &s)
 {
     s.fsize_limit = 5000;
 }
@@ -51,6 +67,13 @@ void stdin_is_a_directory(const std::string &home, run_spec &s)
 // The client directory was made by root's pushes, mode 0700.
 void as_nobody(const std::string &, run_spec &s)
 {
+    s.as_nobody = true;
+}
+
+// The directory can be searched but not written.
+void client_dir_not_writable(const std::string &home, run_spec &s)
+{
+    chmod((home + "/incoming/" + CLIENT).c_str(), 0755);
     s.as_nobody = true;
 }
 
@@ -107,11 +130,20 @@ TEST_P(StorageFault, EarlierBackupsSurvive)
 INSTANTIATE_TEST_SUITE_P(
     StorageFaults, StorageFault,
     ::testing::Values(
-        fault_case{"file_size_limit", &CLIENT, file_size_limit,
+        fault_case{"size_limit_at_a_block_boundary", &CLIENT,
+                   size_limit_at_a_block_boundary,
+                   "can't write to file {T}: File too large", false, 2048},
+        fault_case{"size_limit_in_the_last_block", &CLIENT,
+                   size_limit_in_the_last_block,
+                   "can't write to file {T}: File too large", false, 1500},
+        fault_case{"size_limit_mid_stream", &CLIENT, size_limit_mid_stream,
                    "can't write to file {T}: File too large", false, 5000},
         fault_case{"unreadable_stdin", &CLIENT, stdin_is_a_directory,
                    "cant't read from stdin: Is a directory", true, 0},
         fault_case{"permission_denied", &CLIENT, as_nobody,
+                   "can't open file {T}: Permission denied\n", false, -1},
+        fault_case{"client_dir_not_writable", &CLIENT,
+                   client_dir_not_writable,
                    "can't open file {T}: Permission denied\n", false, -1},
         // incoming/ belongs to root, mode 0700: the new client's
         // directory cannot be made.
