@@ -65,8 +65,10 @@ dpkg-deb -e "$deb" "$work/control"
     || fail "conffiles: $(cat "$work/control/conffiles")"
 
 echo "--- lintian"
-lintian --pedantic "$deb" 2>&1 | grep -v 'running with root privileges' > "$work/lintian"
-cat "$work/lintian"
+lintian_status=0
+lintian --pedantic "$deb" > "$work/lintian" 2>&1 || lintian_status=$?
+grep -v 'running with root privileges' "$work/lintian"
+[ "$lintian_status" -eq 0 ] || fail "lintian exited with $lintian_status"
 grep -q '^[EW]:' "$work/lintian" && fail "lintian reports errors or warnings"
 
 echo "--- dpkg -i"

@@ -10,6 +10,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 # stdout is exactly the one line, with its newline.
 out_is() { cmp -s "$out" <(printf '%s\n' "$1") || { printf '  got:  %q\n' "$(cat "$out")" >&2; return 1; }; }
 same() { [ "$1" = "$2" ] || { printf '  got:  %q\n  want: %q\n' "$1" "$2" >&2; return 1; }; }
+# file_is FILE TEXT: the file holds exactly TEXT, with \n for a newline.
+file_is() { cmp -s "$1" <(printf '%b' "$2") || { printf '  got:  %q\n' "$(cat "$1"; echo .)" >&2; return 1; }; }
 
 dir=$VELK_HOME/incoming/127.0.0.1
 out=$VELK_WORK/out
@@ -36,7 +38,8 @@ check "files belong to the account" same "$(stat -c %U "$dir/etc.tar")" "$VELK_U
 
 # A login without a command stores backup.raw.
 echo "no command" | push -T > "$out" 2> "$err"
-check "login without command: status 0" same "$?" 0
+status=$?
+check "login without command: status 0" same "$status" 0
 check "login without command: written to backup.raw" out_is "written to $dir/backup.raw"
 check "login without command: content" same "$(cat "$dir/backup.raw")" "no command"
 
@@ -45,6 +48,9 @@ marker=$scratch/ran
 chmod 777 "$scratch"
 for cmd in "a;touch $marker" "\$(touch $marker)" "\`touch $marker\`" "a|touch $marker" "a&&touch $marker"; do
     echo x | push "$cmd" > "$out" 2> "$err"
+    status=$?
+    check "command $cmd: status 0" same "$status" 0
+    check "command $cmd: stored as a file" grep -q "^written to $dir/" "$out"
     check "command $cmd runs nothing" test ! -e "$marker"
 done
 
@@ -52,15 +58,17 @@ done
 push -- -V < /dev/null > "$out" 2> "$err"
 status=$?
 check "-V: status 1" same "$status" 1
-check "-V: report" same "$(head -n 1 "$out")" 'velk $Name: VELK_REL_1_7 $'
-check "-V: six lines" same "$(wc -l < "$out")" 6
+"$velk" -V > "$scratch/version"
+check "-V: the report, whole" cmp -s "$out" "$scratch/version"
+check "-V: it is velk's" same "$(head -n 1 "$out")" 'velk $Name: VELK_REL_1_7 $'
+
 
 # An open that fails: the message and status 1 reach the client.
 echo x | push / > "$out" 2> "$err"
 status=$?
 check "open failure: status 1" same "$status" 1
-check "open failure: message" same "$(cat "$err")" "can't open file $dir//: Is a directory"
-check "open failure: nothing on stdout" same "$(cat "$out")" ""
+check "open failure: message" file_is "$err" "can't open file $dir//: Is a directory\\n"
+check "open failure: nothing on stdout" file_is "$out" ""
 
 # Ten clients at once, each its own name.
 for i in $(seq 1 10); do

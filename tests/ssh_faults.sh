@@ -29,10 +29,14 @@ mkdir -p "$scratch"
 # as db.dump.partial, never as db.dump, the newest backup.
 head -c 300000 /dev/urandom > "$scratch/old"
 push "db.dump" < "$scratch/old" > /dev/null
+status=$?
+check "earlier backup: status 0" same "$status" 0
 check "earlier backup stored" cmp -s "$dir/db.dump" "$scratch/old"
 head -c 65536 /dev/urandom > "$scratch/block"
 mkfifo "$scratch/pipe"
-push "db.dump" < "$scratch/pipe" > /dev/null 2>&1 &
+# The ssh client itself is the background job, so that $! is its id.
+ssh_args "$VELK_USER" "$VELK_WORK/client_key"
+"${SSH_ARGS[@]}" "db.dump" < "$scratch/pipe" > /dev/null 2>&1 &
 client=$!
 # The same 64 KiB block again and again, paced so that the client is
 # killed while data still flows.
@@ -42,8 +46,12 @@ for i in $(seq 1 200); do
     [ "$(size_of "$dir/db.dump")" -ge 1000000 ] && break
     sleep 0.05
 done
-pkill -KILL -P "$client" ssh
-wait "$client" 2>/dev/null
+check "cut: a megabyte arrived before the cut" test "$(size_of "$dir/db.dump")" -ge 1000000
+check "cut: the client was still running" kill -KILL "$client"
+wait "$client"
+status=$?
+check "cut: the client died of the kill" same "$status" 137
+kill "$producer" 2>/dev/null
 wait "$producer" 2>/dev/null
 check "cut: no velk process left behind" no_velk_left
 check "cut: the earlier backup moved to generation 1, intact" cmp -s "$dir/db.dump.1" "$scratch/old"
@@ -64,6 +72,8 @@ check "cut: the partial file holds only what was sent, in order" same "$?" 0
 cp "$dir/db.dump.partial" "$scratch/partial"
 head -c 200000 /dev/urandom > "$scratch/new"
 push "db.dump" < "$scratch/new" > "$scratch/out" 2>&1
+status=$?
+check "after the cut: status 0" same "$status" 0
 check "after the cut: a complete push is the newest backup" cmp -s "$dir/db.dump" "$scratch/new"
 check "after the cut: the last complete one stays generation 1" cmp -s "$dir/db.dump.1" "$scratch/old"
 check "after the cut: the partial file is untouched" cmp -s "$dir/db.dump.partial" "$scratch/partial"
@@ -84,9 +94,13 @@ for i in $(seq 1 200); do
     sleep 0.05
 done
 push "shift.bin" < "$scratch/late" > "$scratch/out.late" 2>&1
+status=$?
+check "shifted: the later push, status 0" same "$status" 0
 tail -c +100001 "$scratch/early" >&3
 exec 3>&-
 wait "$early"
+status=$?
+check "shifted: the earlier push, status 0" same "$status" 0
 check "shifted: the later push is the plain name" same "$(cat "$scratch/out.late")" "written to $dir/shift.bin"
 check "shifted: the earlier push names generation 1" same "$(cat "$scratch/out.early")" "written to $dir/shift.bin.1"
 check "shifted: the plain name holds the later stream" cmp -s "$dir/shift.bin" "$scratch/late"
@@ -99,6 +113,7 @@ check "shifted: generation 1 holds the earlier stream" cmp -s "$dir/shift.bin.1"
 make_stream() {   # make_stream ID
     { echo "stream $1"; head -c $((100000 + RANDOM * 8)) /dev/urandom; } > "$scratch/s.$1"
 }
+failed_pushes=0
 for name in n1 n2 n3 n4 n5; do
     for round in 1 2 3 4; do
         pids=""
@@ -108,9 +123,13 @@ for name in n1 n2 n3 n4 n5; do
             push "$name" < "$scratch/s.$id" > "$scratch/out.$id" 2>&1 &
             pids="$pids $!"
         done
-        wait $pids   # not a bare wait: sshd is a child of this shell too
+        # Each by its id: a bare wait would wait for sshd too.
+        for pid in $pids; do
+            wait "$pid" || failed_pushes=$((failed_pushes + 1))
+        done
     done
 done
+check "concurrent: every push ended with status 0" same "$failed_pushes" 0
 
 wrong=0
 for name in n1 n2 n3 n4 n5; do

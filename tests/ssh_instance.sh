@@ -181,13 +181,17 @@ for k in client_key free_key; do
     eval "$(ssh-agent -s)" >/dev/null
     ssh-add -q "$kf" 2>/dev/null
     rm -f "$scratch/held"; mkfifo "$scratch/held"
-    ssh_as "$A" "$kf" -A "agent.bin" < "$scratch/held" > /dev/null 2>&1 &
+    ssh_as "$A" "$kf" -A "agent-$k.bin" < "$scratch/held" > /dev/null 2>&1 &
     pusher=$!
     exec 3> "$scratch/held"
-    for i in $(seq 1 50); do pgrep -u "$A" -x velk >/dev/null && break; sleep 0.1; done
+    # velk has made its file: the session is up.
+    for i in $(seq 1 50); do [ -e "$VELK_HOME/incoming/127.0.0.1/agent-$k.bin" ] && break; sleep 0.1; done
+    check "$k: -A: the push is under way" test -e "$VELK_HOME/incoming/127.0.0.1/agent-$k.bin"
     check "$k: -A: no agent socket for the account" same "$(find /tmp -maxdepth 2 -user "$A" -name 'agent.*' 2>/dev/null)" ""
     exec 3>&-
     wait "$pusher"
+    status=$?
+    check "$k: -A: the push itself is stored, status 0" same "$status" 0
     ssh-agent -k >/dev/null
 
     ssh_within "$A" "$kf" -tt "pty.bin" < /dev/null > "$scratch/out" 2>&1
@@ -198,8 +202,10 @@ kill "$listener" 2>/dev/null; wait "$listener" 2>/dev/null
 # --- The environment: only sshd sets HOME and SSH_CLIENT.
 HOME=$scratch/sent-home SSH_CLIENT="10.6.6.6 1 2" \
     push -o SendEnv=HOME -o SendEnv=SSH_CLIENT "env1.bin" <<< data > "$scratch/out" 2>&1
+check "SendEnv HOME, SSH_CLIENT: status 0" same "$?" 0
 check "SendEnv HOME, SSH_CLIENT: stored as usual" same "$(cat "$scratch/out")" "written to $dir/env1.bin"
 push -o "SetEnv=HOME=$scratch/set-home SSH_CLIENT=10.6.6.7" "env2.bin" <<< data > "$scratch/out" 2>&1
+check "SetEnv HOME, SSH_CLIENT: status 0" same "$?" 0
 check "SetEnv HOME, SSH_CLIENT: stored as usual" same "$(cat "$scratch/out")" "written to $dir/env2.bin"
 check "no directory from a sent HOME" not_there "$scratch/sent-home"
 check "no directory from a set HOME" not_there "$scratch/set-home"
