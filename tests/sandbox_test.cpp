@@ -166,10 +166,26 @@ struct forbidden_case {
     long (*attempt)();
 };
 
-// A file in the client directory, for the calls that take a path: there
-// Landlock would let some of them through, so the filter must stop them.
-const char *const INSIDE = "/tmp/velk-forbidden/10.0.0.5/earlier";
-const char *const INSIDE_DIR = "/tmp/velk-forbidden/10.0.0.5";
+// The client directory of the confined child and paths in it, for the
+// calls that take one: there Landlock would let some of them through, so
+// the filter must stop them.  Made before the child is confined, which
+// then allocates nothing.
+struct client_paths {
+    std::string dir, earlier, sub, link, hard, fifo;
+};
+client_paths inside;
+
+void make_client_dir(const temp_dir &root)
+{
+    inside.dir = root.path + "/incoming/10.0.0.5";
+    inside.earlier = inside.dir + "/earlier";
+    inside.sub = inside.dir + "/sub";
+    inside.link = inside.dir + "/link";
+    inside.hard = inside.dir + "/hard";
+    inside.fifo = inside.dir + "/fifo";
+    make_dirs(inside.dir, 0700);
+    write_file(inside.earlier, "backup", 0400);
+}
 
 long ended_if_child(long r)
 {
@@ -231,44 +247,45 @@ const forbidden_case FORBIDDEN[] = {
      }},
     // Changes to files and the file system that Landlock does not cover
     // or that the client directory allows only as files.
-    {"fchmodat", [] { return syscall(SYS_fchmodat, AT_FDCWD, INSIDE, 0777); }},
+    {"fchmodat", [] { return syscall(SYS_fchmodat, AT_FDCWD, inside.earlier.c_str(), 0777); }},
     {"fchownat", [] {
-         return syscall(SYS_fchownat, AT_FDCWD, INSIDE, 0, 0, 0);
+         return syscall(SYS_fchownat, AT_FDCWD, inside.earlier.c_str(), 0, 0,
+                        0);
      }},
     {"fchmod", [] { return syscall(SYS_fchmod, 0, 0777); }},
     {"fchown", [] { return syscall(SYS_fchown, 0, 0, 0); }},
     {"ftruncate", [] { return syscall(SYS_ftruncate, 0, 0); }},
     {"mkdirat", [] {
-         return syscall(SYS_mkdirat, AT_FDCWD,
-                        "/tmp/velk-forbidden/10.0.0.5/sub", 0700);
+         return syscall(SYS_mkdirat, AT_FDCWD, inside.sub.c_str(), 0700);
      }},
     {"symlinkat", [] {
          return syscall(SYS_symlinkat, "/etc/passwd", AT_FDCWD,
-                        "/tmp/velk-forbidden/10.0.0.5/link");
+                        inside.link.c_str());
      }},
     {"linkat", [] {
-         return syscall(SYS_linkat, AT_FDCWD, INSIDE, AT_FDCWD,
-                        "/tmp/velk-forbidden/10.0.0.5/hard", 0);
+         return syscall(SYS_linkat, AT_FDCWD, inside.earlier.c_str(),
+                        AT_FDCWD, inside.hard.c_str(), 0);
      }},
     {"mknodat", [] {
-         return syscall(SYS_mknodat, AT_FDCWD,
-                        "/tmp/velk-forbidden/10.0.0.5/fifo", S_IFIFO | 0600, 0);
+         return syscall(SYS_mknodat, AT_FDCWD, inside.fifo.c_str(),
+                        S_IFIFO | 0600, 0);
      }},
     {"open_by_handle_at", [] {
          return syscall(SYS_open_by_handle_at, AT_FDCWD, nullptr, O_RDONLY);
      }},
     {"name_to_handle_at", [] {
          int mount_id;
-         return syscall(SYS_name_to_handle_at, AT_FDCWD, INSIDE, nullptr,
+         return syscall(SYS_name_to_handle_at, AT_FDCWD, inside.earlier.c_str(),
+                        nullptr,
                         &mount_id, 0);
      }},
     {"getdents64", [] {
          char buf[256];
          return syscall(SYS_getdents64, 0, buf, sizeof buf);
      }},
-    {"chdir", [] { return syscall(SYS_chdir, INSIDE_DIR); }},
+    {"chdir", [] { return syscall(SYS_chdir, inside.dir.c_str()); }},
     // The process's own view of the system and its privileges.
-    {"chroot", [] { return syscall(SYS_chroot, INSIDE_DIR); }},
+    {"chroot", [] { return syscall(SYS_chroot, inside.dir.c_str()); }},
     {"mount", [] {
          return syscall(SYS_mount, "none", "/nonexistent-velk", "tmpfs", 0,
                         nullptr);
@@ -327,17 +344,17 @@ class Forbidden : public ::testing::TestWithParam<forbidden_case> {};
 
 TEST_P(Forbidden, RefusedByTheFilter)
 {
-    make_dirs(INSIDE_DIR, 0700);
-    write_file(INSIDE, "backup", 0400);
-    std::string got = confined(INSIDE_DIR, nullptr, [&](int fd) {
+    temp_dir root;
+    make_client_dir(root);
+    std::string got = confined(inside.dir.c_str(), nullptr, [&](int fd) {
         errno = 0;
         long r = GetParam().attempt();
         report(fd, "call", r != -1);
     });
     EXPECT_EQ(got, "call EPERM\n");
-    EXPECT_EQ(read_file(INSIDE), "backup");
-    EXPECT_EQ(file_mode(INSIDE), 0400u);
-    EXPECT_EQ(list_dir(INSIDE_DIR), std::vector<std::string>{"earlier"});
+    EXPECT_EQ(read_file(inside.earlier), "backup");
+    EXPECT_EQ(file_mode(inside.earlier), 0400u);
+    EXPECT_EQ(list_dir(inside.dir), std::vector<std::string>{"earlier"});
 }
 
 INSTANTIATE_TEST_SUITE_P(Sandbox, Forbidden, ::testing::ValuesIn(FORBIDDEN),
@@ -368,10 +385,11 @@ TEST(Sandbox, AnotherArchitectureEndsTheProcess)
     ASSERT_EQ(waitpid(probe, &st, 0), probe);
     bool i386_calls = WIFEXITED(st) && WEXITSTATUS(st) == 42;
 
-    make_dirs(INSIDE_DIR, 0700);
+    temp_dir root;
+    make_client_dir(root);
     pid_t pid = fork();
     if (pid == 0) {
-        confine(INSIDE_DIR, nullptr);
+        confine(inside.dir.c_str(), nullptr);
         i386_exit_42();
         _exit(0);
     }
