@@ -93,11 +93,8 @@ TEST_P(UnmovableTarget, TruncatedOrRefused)
     s.input = "new and shorter";
     s.as_nobody = c.as_owner;
     run_result r = run_velk(s);
-    std::string err = c.err;
-    if (size_t at = err.find("{D}"); at != std::string::npos)
-        err.replace(at, 3, dir);
     EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.err, filled(c.err, "{D}", dir));
     EXPECT_TRUE(read_file(dir + "/host1.dump") ==
                 (c.replaced ? s.input : old));
 }
@@ -148,10 +145,9 @@ TEST_P(ClosedDescriptors, NeverOpenedAsStandardDescriptors)
         opens = {"\"" + dir + "\", O_RDONLY|O_CLOEXEC|O_DIRECTORY",
                  "\"" + dir + "/host1.dump\", O_WRONLY"};
     for (const std::string &open : opens) {
-        size_t at = calls.find("openat(AT_FDCWD, " + open);
-        ASSERT_NE(at, std::string::npos) << open << " not in\n" << calls;
-        at = calls.find(") = ", at) + 4;
-        EXPECT_GE(std::stoi(calls.substr(at)), 3) << calls;
+        std::string fd = traced_result(calls, "openat(AT_FDCWD, " + open);
+        ASSERT_NE(fd, "") << open << " not in\n" << calls;
+        EXPECT_GE(std::stoi(fd), 3) << calls;
     }
     if (!c.tape) {
         EXPECT_EQ(read_file(dir + "/host1.dump"), c.stored);
@@ -263,12 +259,10 @@ TEST(Capture, SyncedAndClosedBeforeWrittenTo)
     s.env = ssh_env(home.path);
     s.input = pattern(3000);
     std::string calls = traced_calls(s);
-    std::string opened = "host1.dump\", O_WRONLY|O_CREAT|O_TRUNC, 0400) = ";
-    size_t open_at = calls.find(opened);
-    ASSERT_NE(open_at, std::string::npos) << calls;
-    std::string fd = calls.substr(open_at + opened.size(),
-                                  calls.find('\n', open_at) - open_at -
-                                      opened.size());
+    size_t open_at;
+    std::string fd = traced_result(
+        calls, "host1.dump\", O_WRONLY|O_CREAT|O_TRUNC, 0400)", &open_at);
+    ASSERT_NE(fd, "") << calls;
     size_t sync_at = calls.find("fsync(" + fd + ") = 0");
     size_t close_at = calls.find("close(" + fd + ") = 0", sync_at);
     size_t written_at = calls.find("write(1, \"written to ");
@@ -308,14 +302,10 @@ TEST(Capture, TapeRecordsAreWholeBlocks)
     s.tape_node = "/dev/nsa0";
     std::string calls = traced_calls(s, "trace=openat,write");
 
-    std::string opened = "openat(AT_FDCWD, \"/dev/nsa0\", O_WRONLY) = ";
-    size_t at = calls.find(opened);
-    ASSERT_NE(at, std::string::npos) << calls;
-    std::string prefix = "write(" +
-                         calls.substr(at + opened.size(),
-                                      calls.find('\n', at) - at -
-                                          opened.size()) +
-                         ", ";
+    std::string fd =
+        traced_result(calls, "openat(AT_FDCWD, \"/dev/nsa0\", O_WRONLY)");
+    ASSERT_NE(fd, "") << calls;
+    std::string prefix = "write(" + fd + ", ";
     std::vector<size_t> records;
     size_t start = 0, nl;
     while ((nl = calls.find('\n', start)) != std::string::npos) {

@@ -1,9 +1,6 @@
 // A real run is confined while it waits for its input.
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "harness.hpp"
@@ -13,31 +10,15 @@ namespace {
 TEST(Confinement, ActiveWhileReadingStdin)
 {
     temp_dir home;
-    std::string home_env = "HOME=" + home.path;
-    char *argv[] = {const_cast<char *>("velk"), const_cast<char *>("x"),
-                    nullptr};
-    char *envp[] = {const_cast<char *>(home_env.c_str()),
-                    const_cast<char *>("SSH_CLIENT=10.0.0.5 1 22"), nullptr};
-    int in[2];
-    ASSERT_EQ(pipe(in), 0);
-    signal(SIGPIPE, SIG_IGN);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        close(in[0]);
-        close(in[1]);
-        execve(velk_binary(), argv, envp);
-        _exit(120);
-    }
-    close(in[0]);
+    run_spec s;
+    s.args = {"x"};
+    s.env = ssh_env(home.path);
+    velk_process proc = start_velk(s);
 
     // velk blocks in read once it is confined; until then the status
     // still shows the parent's settings.
     std::string status;
-    std::string path = "/proc/" + std::to_string(pid) + "/status";
+    std::string path = "/proc/" + std::to_string(proc.pid) + "/status";
     for (int i = 0; i < 500; i++) {
         status = read_file(path);
         if (status.find("Seccomp:\t2") != std::string::npos)
@@ -47,11 +28,9 @@ TEST(Confinement, ActiveWhileReadingStdin)
     EXPECT_NE(status.find("NoNewPrivs:\t1"), std::string::npos) << status;
     EXPECT_NE(status.find("Seccomp:\t2"), std::string::npos) << status;
 
-    ASSERT_EQ(write(in[1], "data", 4), 4);
-    close(in[1]);
-    int st;
-    waitpid(pid, &st, 0);
-    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    feed(proc, "data");
+    run_result r = finish_velk(proc);
+    EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(home.path + "/incoming/10.0.0.5/x"), "data");
 }
 
@@ -176,9 +155,7 @@ TEST_P(ConfinedFirst, BeforeTheFirstChange)
         &calls);
     EXPECT_EQ(r.status, 0) << r.err;
 
-    std::string first = c.first_change;
-    if (size_t at = first.find("{D}"); at != std::string::npos)
-        first.replace(at, 3, dir);
+    std::string first = filled(c.first_change, "{D}", dir);
     size_t no_new_privs = calls.find("prctl(PR_SET_NO_NEW_PRIVS, 1");
     size_t landlock = calls.find("landlock_restrict_self(");
     size_t seccomp = calls.find("prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER");

@@ -318,6 +318,21 @@ run_result run_traced(const run_spec &spec,
     return r;
 }
 
+std::string traced_result(const std::string &calls, const std::string &call,
+                          size_t *line_end)
+{
+    size_t at = calls.find(call);
+    if (at == std::string::npos)
+        return "";
+    size_t end = calls.find('\n', at);
+    size_t result = calls.find(" = ", at);
+    if (result == std::string::npos || result > end)
+        return "";
+    if (line_end != nullptr)
+        *line_end = end;
+    return calls.substr(result + 3, end - result - 3);
+}
+
 bool wait_in_syscall(pid_t pid, long nr)
 {
     std::string path = "/proc/" + std::to_string(pid) + "/syscall";
@@ -373,6 +388,14 @@ std::vector<std::string> ssh_env(const std::string &home,
 {
     return {"HOME=" + home, "SSH_CLIENT=" + ssh_client,
             "PATH=/usr/bin:/bin"};
+}
+
+std::string filled(std::string text, const std::string &placeholder,
+                   const std::string &value)
+{
+    if (size_t at = text.find(placeholder); at != std::string::npos)
+        text.replace(at, placeholder.size(), value);
+    return text;
 }
 
 std::string read_file(const std::string &path)

@@ -79,6 +79,13 @@ run_result run_traced(const run_spec &spec,
                       const std::vector<std::string> &options,
                       std::string *calls);
 
+// In a trace from run_traced: what the first call that starts with call
+// returned (the text after " = ", such as the descriptor of an openat),
+// or "" when no call starts so.  *line_end, when given, is set to the end
+// of that call's line.
+std::string traced_result(const std::string &calls, const std::string &call,
+                          size_t *line_end = nullptr);
+
 // Waits (up to ten seconds) until the process is blocked in system call
 // nr, as /proc/<pid>/syscall shows it; false if it never is.
 bool wait_in_syscall(pid_t pid, long nr);
@@ -105,6 +112,11 @@ struct temp_dir {
 std::vector<std::string> ssh_env(const std::string &home,
                                  const std::string &ssh_client =
                                      "10.0.0.5 51234 22");
+
+// text with the first placeholder (such as "{T}") replaced by value: the
+// expectations of a table, with the paths of a run filled in.
+std::string filled(std::string text, const std::string &placeholder,
+                   const std::string &value);
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data,

@@ -23,16 +23,9 @@ struct injected_case {
     bool stored;           // "written to" and the stream whole
 };
 
-std::string replaced(std::string text, const std::string &from,
-                     const std::string &to)
-{
-    if (size_t at = text.find(from); at != std::string::npos)
-        text.replace(at, from.size(), to);
-    return text;
-}
-
 // The position (from 1) among the traced calls named call of the first
-// line after offset after that starts with start; 0 when there is none.
+// line that starts with start and ends at or after offset after; 0 when
+// there is none.
 int nth_call(const std::string &calls, const std::string &call,
              const std::string &start, size_t after)
 {
@@ -77,12 +70,11 @@ TEST_P(InjectedFault, EndsWithItsOwnMessage)
         std::string calls;
         run_result dry = run_traced(s, {"-e", "trace=openat," + c.call}, &calls);
         ASSERT_EQ(dry.status, 0) << dry.err;
-        std::string opened = "openat(AT_FDCWD, \"" + target + "\", O_WRONLY";
-        size_t at = calls.find(opened);
-        ASSERT_NE(at, std::string::npos) << calls;
-        at = calls.find(") = ", at) + 4;
-        std::string fd = calls.substr(at, calls.find('\n', at) - at);
-        when = nth_call(calls, c.call, replaced(c.which, "{FD}", fd), at);
+        size_t opened;
+        std::string fd = traced_result(
+            calls, "openat(AT_FDCWD, \"" + target + "\", O_WRONLY", &opened);
+        ASSERT_NE(fd, "") << calls;
+        when = nth_call(calls, c.call, filled(c.which, "{FD}", fd), opened);
         ASSERT_GT(when, 0) << calls;
         // Back to the state before the dry run.
         std::filesystem::remove_all(dir);
@@ -98,7 +90,7 @@ TEST_P(InjectedFault, EndsWithItsOwnMessage)
              std::to_string(when)},
         &calls);
     EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.err, replaced(c.err, "{T}", target));
+    EXPECT_EQ(r.err, filled(c.err, "{T}", target));
     EXPECT_EQ(r.out, c.stored ? "written to " + target + "\n" : "");
     if (tape)
         return;

@@ -100,12 +100,9 @@ TEST_P(StorageFault, EarlierBackupsSurvive)
     run_result r = run_velk(s);
 
     std::string target = incoming + *c.client + "/host1.dump";
-    std::string err = c.err;
-    if (size_t at = err.find("{T}"); at != std::string::npos)
-        err.replace(at, 3, target);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, c.reported ? "written to " + target + "\n" : "");
-    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.err, filled(c.err, "{T}", target));
 
     if (c.stored >= 0) {
         EXPECT_EQ(list_dir(dir), (std::vector<std::string>{
