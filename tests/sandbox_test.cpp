@@ -365,10 +365,18 @@ INSTANTIATE_TEST_SUITE_P(Sandbox, Forbidden, ::testing::ValuesIn(FORBIDDEN),
 #if defined(__x86_64__)
 // i386's int 0x80 with eax = 1: exit there, but write in the x86-64 table
 // that the filter reads.  Whatever the call, another architecture's
-// number ends the process.
-void i386_exit_42()
+// number ends the process.  Made in a child, confined first when dir is
+// given; *st is set to the child's wait status.
+void i386_exit_42(const char *dir, int *st)
 {
-    asm volatile("int $0x80" : : "a"(1), "b"(42) : "memory");
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (dir != nullptr)
+            confine(dir, nullptr);
+        asm volatile("int $0x80" : : "a"(1), "b"(42) : "memory");
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(pid, st, 0), pid);
 }
 
 TEST(Sandbox, AnotherArchitectureEndsTheProcess)
@@ -377,24 +385,13 @@ TEST(Sandbox, AnotherArchitectureEndsTheProcess)
     // before any filter runs (a fault that the sanitizers' handler turns
     // into an exit); there the call cannot get through either, and only
     // that is checked.
-    pid_t probe = fork();
-    if (probe == 0) {
-        i386_exit_42();
-        _exit(0);
-    }
     int st;
-    ASSERT_EQ(waitpid(probe, &st, 0), probe);
+    ASSERT_NO_FATAL_FAILURE(i386_exit_42(nullptr, &st));
     bool i386_calls = WIFEXITED(st) && WEXITSTATUS(st) == 42;
 
     temp_dir root;
     make_client_dir(root);
-    pid_t pid = fork();
-    if (pid == 0) {
-        confine(inside.dir.c_str(), nullptr);
-        i386_exit_42();
-        _exit(0);
-    }
-    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_NO_FATAL_FAILURE(i386_exit_42(inside.dir.c_str(), &st));
     EXPECT_FALSE(WIFEXITED(st) && WEXITSTATUS(st) == 42)
         << "the i386 call ran";
     if (i386_calls)
