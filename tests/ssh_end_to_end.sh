@@ -9,7 +9,6 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib/sshd_test.sh"
 # stdout is exactly the one line, with its newline.
 out_is() { cmp -s "$out" <(printf '%s\n' "$1") || { printf '  got:  %q\n' "$(cat "$out")" >&2; return 1; }; }
-same() { [ "$1" = "$2" ] || { printf '  got:  %q\n  want: %q\n' "$1" "$2" >&2; return 1; }; }
 # file_is FILE TEXT: the file holds exactly TEXT, with \n for a newline.
 file_is() { cmp -s "$1" <(printf '%b' "$2") || { printf '  got:  %q\n' "$(cat "$1"; echo .)" >&2; return 1; }; }
 

@@ -8,7 +8,6 @@ velk=$1
 here=$(cd "$(dirname "$0")" && pwd)
 
 . "$here/lib/sshd_test.sh"
-same() { [ "$1" = "$2" ] || { printf '  got:  %q\n  want: %q\n' "$1" "$2" >&2; return 1; }; }
 no_velk_left() {
     local i
     for i in $(seq 1 100); do

@@ -12,7 +12,6 @@ velk=$1
 here=$(cd "$(dirname "$0")" && pwd)
 
 . "$here/lib/sshd_test.sh"
-same() { [ "$1" = "$2" ] || { printf '  got:  %q\n  want: %q\n' "$1" "$2" >&2; return 1; }; }
 fails() { ! "$@" >/dev/null 2>&1; }
 # ssh_within USER KEY ARGS...: ssh_as with a time limit.
 ssh_within() {

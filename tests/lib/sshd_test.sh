@@ -31,3 +31,5 @@ check() {   # check DESCRIPTION COMMAND...
         failures=$((failures + 1))
     fi
 }
+# same GOT WANT: the two strings are equal; otherwise both are shown.
+same() { [ "$1" = "$2" ] || { printf '  got:  %q\n  want: %q\n' "$1" "$2" >&2; return 1; }; }
